@@ -1,0 +1,193 @@
+#!/usr/bin/env python3
+"""End-to-end transcripts of lpfconsole and ledset: every byte printed, the
+exit status, and every register left in the stand-in board."""
+import argparse
+import os
+import sys
+from dataclasses import dataclass, field
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import (BANNER, FIRST_SCREEN, HELP, LW_BASE, MMAP_ERROR, MUNMAP_ERROR, SEPARATOR,
+                     WINDOW_END, Board, Target, run_table, u32)
+
+OPEN_ERROR = b"\0OPEN\0"  # stands for the open error naming the target's device
+
+
+@dataclass
+class Row:
+    name: str
+    program: str
+    stdin: bytes = b""
+    out: object = b""
+    status: int = 0
+    args: tuple = ()
+    before: dict = field(default_factory=dict)
+    after: dict = field(default_factory=dict)
+    size: int = WINDOW_END
+    present: bool = True
+    env: dict = field(default_factory=dict)
+    only: str = ""
+
+
+def led(n):
+    return b"LED value = \tWrite LED = %d\n" % n + SEPARATOR
+
+
+def console(name, stdin, out, **kw):
+    return Row(name, "lpfconsole", stdin, FIRST_SCREEN + out, **kw)
+
+
+def ledset(name, args, line, led_after, **kw):
+    return Row(name, "ledset", out=BANNER + line, args=args, after={"led": led_after}, **kw)
+
+
+HELP_AGAIN = HELP + SEPARATOR
+
+CONSOLE = [
+    console("exit with q", b"q\n", b""),
+    console("exit with Q", b"Q\n", b""),
+    console("exit with e", b"e\n", b""),
+    console("exit with E", b"E\n", b""),
+    console("exit with Esc and Enter", b"\x1b\n", b""),
+    console("exit key without Enter", b"q", b""),
+    console("arguments are ignored", b"q\n", b"", args=("-h", "5")),
+    console("exit leaves the LEDs as they were", b"q\n", b"", before={"led": 0x0F}),
+    console("L then 5 on the next line", b"L\n5\nq\n", led(5), after={"led": 5}),
+    console("lower case l with -1", b"l\n-1\nq\n", led(-1), after={"led": 0xFFFFFFFF}),
+    console("value on the same line", b"L 7\nq\n", led(7), after={"led": 7}),
+    console("plus sign", b"L +12\nq\n", led(12), after={"led": 12}),
+    console("text gives 0", b"L abc\nq\n", led(0), before={"led": 0xAA}, after={"led": 0}),
+    console("digits then text", b"L 12abc\nq\n", led(12), after={"led": 12}),
+    console("hexadecimal is not read", b"L 0x1F\nq\n", led(0), before={"led": 3}, after={"led": 0}),
+    console("largest value", b"L 2147483647\nq\n", led(2147483647), after={"led": 0x7FFFFFFF}),
+    console("smallest value", b"L -2147483648\nq\n", led(-2147483648), after={"led": 0x80000000}),
+    console("just above the range saturates", b"L 2147483648\nq\n", led(2147483647), after={"led": 0x7FFFFFFF}),
+    console("far above the range saturates", b"L 99999999999\nq\n", led(2147483647), after={"led": 0x7FFFFFFF}),
+    console("far below the range saturates", b"L -99999999999\nq\n", led(-2147483648),
+            after={"led": 0x80000000}),
+    console("several L commands on one line, blanks between them print the help", b"L 1 L 2 l 3 q",
+            led(1) + HELP_AGAIN + led(2) + HELP_AGAIN + led(3) + HELP_AGAIN, after={"led": 3}),
+    console("unknown characters each print the help", b"xz\nq\n", HELP_AGAIN * 2),
+    console("a blank between commands is a command", b"x x\nq\n", HELP_AGAIN * 3),
+    console("tab is a command", b"\tq", HELP_AGAIN),
+    console("NUL byte is a command", b"\x00q", HELP_AGAIN),
+    console("byte 0xFF is a command, not end of input", b"\xff\nq\n", HELP_AGAIN),
+    console("empty lines are skipped", b"\n\n\nL\n\n\n4\n\nq\n", led(4), after={"led": 4}),
+    console("carriage returns print the help", b"L 5\r\n\r\nq\r\n", led(5) + HELP_AGAIN * 2, after={"led": 5}),
+    console("token of 20 characters, the rest are commands", b"L 00000000000000000042xzq7\n",
+            led(42) + HELP_AGAIN * 2, after={"led": 42}),
+    console("20 digits saturate and a q past them exits", b"L 12345678901234567890q\n", led(2147483647),
+            after={"led": 0x7FFFFFFF}),
+    console("end of input at the first command", b"", b""),
+    console("end of input after a command", b"L 5\n", led(5), after={"led": 5}),
+    console("end of input after newlines", b"x\n\n\n", HELP_AGAIN),
+    console("end of input awaiting a value", b"L", b"LED value = \n", before={"led": 0x0F}, after={"led": 0x0F}),
+    console("end of input after blanks awaiting a value", b"L  \n \n", b"LED value = \n",
+            before={"led": 0x0F}, after={"led": 0x0F}),
+]
+
+LEDSET = [
+    ledset("no argument clears", (), b"Azzeramento\n", 0, before={"led": 0xAA}),
+    ledset("255", ("255",), b"255\n", 0xFF),
+    ledset("-1", ("-1",), b"-1\n", 0xFFFFFFFF),
+    ledset("text gives 0", ("abc",), b"abc\n", 0, before={"led": 0xAA}),
+    ledset("hexadecimal is not read", ("0x0F",), b"0x0F\n", 0, before={"led": 0xAA}),
+    ledset("further arguments are ignored", ("3", "9"), b"3\n", 3),
+    ledset("empty argument", ("",), b"\n", 0, before={"led": 0xAA}),
+    ledset("leading blanks and a sign", ("  +12",), b"  +12\n", 12),
+    ledset("argument is printed as data", ("%n%s%x",), b"%n%s%x\n", 0, before={"led": 0xAA}),
+    ledset("above the range saturates", ("99999999999",), b"99999999999\n", 0x7FFFFFFF),
+    ledset("below the range saturates", ("-99999999999",), b"-99999999999\n", 0x80000000),
+    ledset("smallest value", ("-2147483648",), b"-2147483648\n", 0x80000000),
+]
+
+SHORT = LW_BASE + 0x1000  # holds the registers, but ends before the window does
+WINDOW = [
+    Row("console: missing device", "lpfconsole", b"q\n", BANNER + OPEN_ERROR, 1, present=False),
+    Row("ledset: missing device", "ledset", out=BANNER + OPEN_ERROR, status=1, args=("5",), present=False),
+    Row("console: stand-in ending inside the window", "lpfconsole", b"L 5\nq\n", BANNER + MMAP_ERROR, 1,
+        size=SHORT, before={"led": 0x0F}, after={"led": 0x0F}),
+    Row("ledset: stand-in ending inside the window", "ledset", out=BANNER + MMAP_ERROR, status=1, args=("5",),
+        size=SHORT, before={"led": 0x0F}, after={"led": 0x0F}),
+    Row("ledset: stand-in one byte short", "ledset", out=BANNER + MMAP_ERROR, status=1, args=("5",),
+        size=WINDOW_END - 1, before={"led": 0x0F}, after={"led": 0x0F}),
+    Row("ledset: empty stand-in", "ledset", out=BANNER + MMAP_ERROR, status=1, size=0),
+    Row("ledset: stand-in longer than the window", "ledset", out=BANNER + b"6\n", args=("6",),
+        size=WINDOW_END + 4096, after={"led": 6}),
+    Row("console: failed unmapping", "lpfconsole", b"L 3\nq\n", FIRST_SCREEN + led(3) + MUNMAP_ERROR, 1,
+        after={"led": 3}, env={"LPF_TEST_FAIL_MUNMAP": "1"}, only="host"),
+    Row("ledset: failed unmapping", "ledset", out=BANNER + b"9\n" + MUNMAP_ERROR, status=1, args=("9",),
+        after={"led": 9}, env={"LPF_TEST_FAIL_MUNMAP": "1"}, only="host"),
+]
+
+
+def check_row(target, row):
+    if row.only and row.only != target.mode:
+        return False
+    if not row.present and target.mode == "board" and os.path.exists("/dev/mem"):
+        return False  # qemu would fall through to this machine's real memory
+    expected_out = row.out.replace(OPEN_ERROR, target.open_error())
+    with Board(target, size=row.size, regs=row.before, present=row.present) as board:
+        out, err, status = board.run(row.program, row.args, row.stdin, row.env)
+        regs, page_clean = board.registers()
+    assert out == expected_out, "printed\n    %r\n  expected\n    %r" % (out, expected_out)
+    assert err == b"", "wrote to standard error: %r" % err
+    assert status == row.status, "exit status %d, expected %d" % (status, row.status)
+    if row.present:
+        wanted = {name: 0 for name in regs}
+        wanted.update({k: u32(v) for k, v in row.before.items()})
+        wanted.update({k: u32(v) for k, v in row.after.items()})
+        if row.size < LW_BASE + 4096:
+            wanted = dict.fromkeys(regs)
+        assert regs == wanted, "registers %s, expected %s" % (fmt(regs), fmt(wanted))
+        assert page_clean, "a word beside the five registers was written"
+    return True
+
+
+def fmt(regs):
+    return {k: (None if v is None else "0x%08X" % v) for k, v in regs.items()}
+
+
+def interactive_rows(target):
+    """The console shows each prompt and report before it waits for input."""
+    @dataclass
+    class Interactive:
+        name: str
+
+    def check(_row):
+        with Board(target) as board:
+            session = board.start("lpfconsole")
+            session.expect(FIRST_SCREEN)
+            session.send(b"L\n")
+            session.expect(b"LED value = ")
+            session.send(b"77\n")
+            session.expect(led(77))
+            assert board.registers()[0]["led"] == 77, "LED register not stored before the next command"
+            out, err, status = session.finish(b"q\n")
+        assert (out, err, status) == (FIRST_SCREEN + led(77), b"", 0), (out, err, status)
+        return True
+
+    return [Interactive("console prompts are visible before it waits")], check
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--mode", choices=("host", "board"), required=True)
+    parser.add_argument("--group", choices=("console", "ledset", "window"), required=True)
+    parser.add_argument("--lpfconsole", required=True)
+    parser.add_argument("--ledset", required=True)
+    parser.add_argument("--device", help="compiled-in memory device (host)")
+    parser.add_argument("--preload", help="test preload library (host)")
+    parser.add_argument("--qemu", help="qemu-arm (board)")
+    a = parser.parse_args()
+    target = Target(a.mode, {"lpfconsole": a.lpfconsole, "ledset": a.ledset}, a.device, a.preload, a.qemu)
+    rows = {"console": CONSOLE, "ledset": LEDSET, "window": WINDOW}[a.group]
+    ok = run_table(rows, lambda row: check_row(target, row))
+    if a.group == "console":
+        extra, check = interactive_rows(target)
+        ok = run_table(extra, check) and ok
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,177 @@
+"""Runs the tools a user runs, each against a stand-in board of its own.
+
+host: the host executables, with the test preload library sending the open of
+      the memory device to the stand-in file.
+board: the static ARM executables under `qemu-arm -L PREFIX`, where
+      PREFIX/dev/mem is the stand-in, so the unmodified binary opens it as
+      "/dev/mem".
+"""
+import os
+import select
+import struct
+import subprocess
+import tempfile
+import time
+
+WINDOW_END = 1 << 32
+LW_BASE = 0xFF200000
+REGISTERS = {"led": 0x00, "u": 0x10, "ku": 0x20, "ky": 0x30, "y": 0x40}
+PAGE = 4096
+TIMEOUT = 20
+
+BANNER = (b"ALT_STM_OFST = 0xFC000000\n"
+          b"ALT_LWFPGASLVS_OFST = 0xFF200000\n"
+          b"LED_BASE = 0x0\n"
+          b"(ALT_LWFPGASLVS_OFST + LED_BASE) & HW_REGS_MASK = 0x03200000\n"
+          b"\n")
+HELP = (b"\nInsert command:\n" + b"-" * 31 + b"\n"
+        b"L\tChange LED value\n"
+        b"F\tConfig Filter coefficients\n"
+        b"U\tSet Input Filter (per-unit)\n"
+        b"Y\tRead Y value\n"
+        b"E/Q\tExit\n" + b"-" * 31 + b"\n")
+SEPARATOR = b"=" * 31 + b"\n\n"
+FIRST_SCREEN = BANNER + HELP + SEPARATOR
+MMAP_ERROR = b"ERROR: mmap() failed...\n"
+MUNMAP_ERROR = b"ERROR: munmap() failed...\n"
+
+
+def u32(value):
+    return value & 0xFFFFFFFF
+
+
+def read_registers(path):
+    """The five registers, and whether the rest of their page is untouched."""
+    regs = dict.fromkeys(REGISTERS, None)
+    if not os.path.exists(path) or os.path.getsize(path) < LW_BASE + PAGE:
+        return regs, True
+    with open(path, "rb") as f:
+        f.seek(LW_BASE)
+        page = f.read(PAGE)
+    words = list(struct.unpack("<%dI" % (PAGE // 4), page))
+    for name, offset in REGISTERS.items():
+        regs[name] = words[offset // 4]
+        words[offset // 4] = 0
+    return regs, not any(words)
+
+
+def write_registers(path, regs):
+    with open(path, "r+b") as f:
+        for name, value in regs.items():
+            f.seek(LW_BASE + REGISTERS[name])
+            f.write(struct.pack("<I", u32(value)))
+
+
+class Target:
+    def __init__(self, mode, programs, device=None, preload=None, qemu=None):
+        self.mode = mode
+        self.programs = programs
+        self.device = device if mode == "host" else "/dev/mem"
+        self.preload = preload
+        self.qemu = qemu
+
+    def open_error(self):
+        return b'ERROR: could not open "%s"...\n' % self.device.encode()
+
+
+class Board:
+    """A scratch folder holding one stand-in; use as a context manager."""
+
+    def __init__(self, target, size=WINDOW_END, regs=None, present=True):
+        self.target = target
+        self.dir = tempfile.TemporaryDirectory(prefix="lpf-e2e-")
+        root = self.dir.name
+        if target.mode == "board":
+            os.mkdir(os.path.join(root, "dev"))
+            os.symlink("/usr/arm-linux-gnueabihf/lib", os.path.join(root, "lib"))
+            self.path = os.path.join(root, "dev", "mem")
+        else:
+            self.path = os.path.join(root, "board")
+        if present:
+            with open(self.path, "wb") as f:
+                f.truncate(size)
+            if regs:
+                write_registers(self.path, regs)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.dir.cleanup()
+
+    def registers(self):
+        return read_registers(self.path)
+
+    def write(self, regs):
+        write_registers(self.path, regs)
+
+    def command(self, program, args=(), env=None):
+        t = self.target
+        full_env = dict(os.environ)
+        full_env.pop("LD_PRELOAD", None)
+        if t.mode == "host":
+            argv = [t.programs[program], *args]
+            full_env["LD_PRELOAD"] = t.preload
+            full_env["LPF_TEST_DEVICE"] = self.path
+        else:
+            argv = [t.qemu, "-L", self.dir.name, t.programs[program], *args]
+        full_env.update(env or {})
+        return argv, full_env
+
+    def run(self, program, args=(), stdin=b"", env=None):
+        argv, full_env = self.command(program, args, env)
+        done = subprocess.run(argv, input=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              env=full_env, timeout=TIMEOUT)
+        return done.stdout, done.stderr, done.returncode
+
+    def start(self, program, args=(), env=None):
+        argv, full_env = self.command(program, args, env)
+        return Session(subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, env=full_env))
+
+
+class Session:
+    """An interactive run: send lines, and wait for text the program prints."""
+
+    def __init__(self, process):
+        self.process = process
+        self.output = b""
+
+    def send(self, data):
+        self.process.stdin.write(data)
+        self.process.stdin.flush()
+
+    def expect(self, ending, timeout=TIMEOUT):
+        """Waits until everything printed so far ends with `ending`."""
+        deadline = time.monotonic() + timeout
+        fd = self.process.stdout.fileno()
+        while not self.output.endswith(ending):
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([fd], [], [], left)[0]:
+                raise AssertionError("timed out waiting for %r; printed so far: %r" % (ending, self.output))
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                raise AssertionError("output ended waiting for %r; printed: %r" % (ending, self.output))
+            self.output += chunk
+
+    def finish(self, data=b""):
+        out, err = self.process.communicate(data, timeout=TIMEOUT)
+        self.output += out
+        return self.output, err, self.process.returncode
+
+
+def run_table(rows, check):
+    """Runs check(row) for every row; prints a line per failure and the total."""
+    passed = failed = skipped = 0
+    for row in rows:
+        try:
+            if check(row) is False:
+                skipped += 1
+                print("skipped: %s" % row.name)
+                continue
+            passed += 1
+        except AssertionError as e:
+            failed += 1
+            print("FAILED: %s\n  %s" % (row.name, str(e).replace("\n", "\n  ")))
+    print("%d passed, %d failed, %d skipped" % (passed, failed, skipped))
+    return failed == 0

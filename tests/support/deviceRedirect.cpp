@@ -1,0 +1,118 @@
+// Test-only LD_PRELOAD library: sends the tools' open of the memory device to
+// the stand-in file named by LPF_TEST_DEVICE, so that parallel tests each get
+// their own board. It fails closed: with no file named, the device (and the
+// real /dev/mem, whatever the build names) cannot be opened at all.
+//
+// LPF_TEST_FAIL_MUNMAP=1 makes the unmapping of the register window fail.
+#undef _FILE_OFFSET_BITS
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t WINDOW_LENGTH = 0x04000000u;
+
+bool isMemoryDevice(const char *path)
+{
+    return path != nullptr && (strcmp(path, LPF_MEMORY_DEVICE) == 0 || strcmp(path, "/dev/mem") == 0);
+}
+
+int openAt(int directory, const char *path, int flags, mode_t mode)
+{
+    if (isMemoryDevice(path)) {
+        const char *standIn = getenv("LPF_TEST_DEVICE");
+        if (standIn == nullptr || *standIn == '\0' || strcmp(standIn, "/dev/mem") == 0) {
+            errno = EACCES;
+            return -1;
+        }
+        path = standIn;
+    }
+    return static_cast<int>(syscall(SYS_openat, directory, path, flags, mode));
+}
+
+// The mode argument exists only when the flags create a file.
+mode_t modeArgument(int flags, va_list arguments)
+{
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE)
+        return static_cast<mode_t>(va_arg(arguments, unsigned int));
+    return 0;
+}
+
+} // namespace
+
+extern "C" {
+
+int open(const char *path, int flags, ...)
+{
+    va_list arguments;
+    va_start(arguments, flags);
+    mode_t mode = modeArgument(flags, arguments);
+    va_end(arguments);
+    return openAt(AT_FDCWD, path, flags, mode);
+}
+
+int open64(const char *path, int flags, ...)
+{
+    va_list arguments;
+    va_start(arguments, flags);
+    mode_t mode = modeArgument(flags, arguments);
+    va_end(arguments);
+    return openAt(AT_FDCWD, path, flags, mode);
+}
+
+int openat(int directory, const char *path, int flags, ...)
+{
+    va_list arguments;
+    va_start(arguments, flags);
+    mode_t mode = modeArgument(flags, arguments);
+    va_end(arguments);
+    return openAt(directory, path, flags, mode);
+}
+
+int openat64(int directory, const char *path, int flags, ...)
+{
+    va_list arguments;
+    va_start(arguments, flags);
+    mode_t mode = modeArgument(flags, arguments);
+    va_end(arguments);
+    return openAt(directory, path, flags, mode);
+}
+
+int __open_2(const char *path, int flags)
+{
+    return openAt(AT_FDCWD, path, flags, 0);
+}
+
+int __open64_2(const char *path, int flags)
+{
+    return openAt(AT_FDCWD, path, flags, 0);
+}
+
+int __openat_2(int directory, const char *path, int flags)
+{
+    return openAt(directory, path, flags, 0);
+}
+
+int __openat64_2(int directory, const char *path, int flags)
+{
+    return openAt(directory, path, flags, 0);
+}
+
+int munmap(void *address, size_t length)
+{
+    const char *fail = getenv("LPF_TEST_FAIL_MUNMAP");
+    if (length == WINDOW_LENGTH && fail != nullptr && strcmp(fail, "1") == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    return static_cast<int>(syscall(SYS_munmap, address, length));
+}
+
+} // extern "C"
