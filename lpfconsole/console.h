@@ -14,6 +14,13 @@ extern volatile uint32_t *LPf_y;
 // The caller has printed its prompt.
 const char *readToken();
 
-// Each command gives false when standard input ended while it awaited its
-// value: it then touched no register and the console ends.
+// Prints the prompt and reads the value typed after it. At end of input it
+// ends the prompt's line and gives nullptr: the command is then abandoned.
+const char *promptValue(const char *prompt);
+
+// Each command that takes a value gives false when standard input ended
+// before the value: it then touched no register and the console ends.
 bool ledCommand();
+bool filterCoefficientCommand();
+bool filterInputCommand();
+void filterReadbackCommand();

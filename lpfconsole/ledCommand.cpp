@@ -6,13 +6,9 @@
 
 bool ledCommand()
 {
-    printf("LED value = ");
-    const char *value = readToken();
-    if (value == nullptr) {
-        // Leave the shell's prompt on a line of its own.
-        printf("\n");
+    const char *value = promptValue("LED value = ");
+    if (value == nullptr)
         return false;
-    }
     int32_t pattern = decimalToInt32(value);
     printf("\tWrite LED = %i\n", pattern);
     *h2p_lw_led_addr = static_cast<uint32_t>(pattern);

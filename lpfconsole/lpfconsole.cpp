@@ -23,6 +23,15 @@ const char *readToken()
     return token;
 }
 
+const char *promptValue(const char *prompt)
+{
+    printf("%s", prompt);
+    const char *value = readToken();
+    if (value == nullptr)
+        printf("\n"); // leave the shell's prompt on a line of its own
+    return value;
+}
+
 static void printHelp()
 {
     printf("\n"
@@ -57,6 +66,16 @@ static bool runCommand(int command)
     case 'L':
     case 'l':
         return ledCommand();
+    case 'F':
+    case 'f':
+        return filterCoefficientCommand();
+    case 'U':
+    case 'u':
+        return filterInputCommand();
+    case 'Y':
+    case 'y':
+        filterReadbackCommand();
+        return true;
     default:
         printHelp();
         return true;

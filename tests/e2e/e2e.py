@@ -43,6 +43,21 @@ def ledset(name, args, line, led_after, **kw):
 
 HELP_AGAIN = HELP + SEPARATOR
 
+
+def f_report(ku, ky):
+    return b"Filter Time constant = \tWrite\tKu = %8X\n\t\tKy = %8X\n" % (ku, ky) + SEPARATOR
+
+
+def u_report(shown, raw):
+    return b"Input Filter (float per-unit) = \tWrite U = %s [%d]\n" % (shown, raw) + SEPARATOR
+
+
+def y_report(ku, ky, y):
+    return b"Ku Filt = %s\nKy Filt = %s\nOutput filter: %s\n" % (ku, ky, y) + SEPARATOR
+
+
+F_1E7 = f_report(0x50E95394, 0x5E2D58D8)
+
 CONSOLE = [
     console("exit with q", b"q\n", b""),
     console("exit with Q", b"Q\n", b""),
@@ -78,10 +93,56 @@ CONSOLE = [
             led(42) + HELP_AGAIN * 2, after={"led": 42}),
     console("20 digits saturate and a q past them exits", b"L 12345678901234567890q\n", led(2147483647),
             after={"led": 0x7FFFFFFF}),
+    console("F with 1e-7 stores both and flips the LEDs", b"F 1e-7\nq\n", F_1E7, before={"led": 0x0F},
+            after={"ku": 0x50E95394, "ky": 0x5E2D58D8, "led": 0xFFFFFFF0}),
+    console("f then y reads the coefficients back", b"f\n1e-7\ny\nq\n",
+            F_1E7 + y_report(b"0.316060", b"0.367879", b"0.000000"),
+            after={"ku": 0x50E95394, "ky": 0x5E2D58D8, "led": 0xFFFFFFFF}),
+    console("F twice restores the LEDs", b"F 1e-7 F 1e-7\nq\n", F_1E7 + HELP_AGAIN + F_1E7,
+            before={"led": 0xA5}, after={"ku": 0x50E95394, "ky": 0x5E2D58D8, "led": 0xA5}),
+    console("F with 0 writes zeros and still flips", b"F 0\nq\n", f_report(0, 0),
+            before={"ku": 5, "ky": 6}, after={"ku": 0, "ky": 0, "led": 0xFFFFFFFF}),
+    console("F with a negative time constant", b"F -5\nq\n", f_report(0, 0), after={"led": 0xFFFFFFFF}),
+    console("F with text", b"F abc\nq\n", f_report(0, 0), after={"led": 0xFFFFFFFF}),
+    console("F with nan", b"F nan\nq\n", f_report(0, 0), after={"led": 0xFFFFFFFF}),
+    console("F with inf", b"F inf\nq\n", f_report(1, 0xFFFFFFFF),
+            after={"ku": 1, "ky": 0xFFFFFFFF, "led": 0xFFFFFFFF}),
+    console("F with an underflowing pole", b"F 1e-300\nq\n", f_report(0x80000000, 0),
+            after={"ku": 0x80000000, "led": 0xFFFFFFFF}),
+    console("F with 1e-3", b"F 1e-3\nq\n", f_report(0x000346D2, 0xFFF9725B),
+            after={"ku": 0x000346D2, "ky": 0xFFF9725B, "led": 0xFFFFFFFF}),
+    console("U with 0.5", b"U 0.5\nq\n", u_report(b"0.500", 1073741823), before={"led": 0x0F},
+            after={"u": 0x3FFFFFFF, "led": 0xFFFFFFF0}),
+    console("u with -0.5", b"u -0.5\nq\n", u_report(b"-0.500", -1073741823), after={"u": 0xC0000001,
+                                                                                    "led": 0xFFFFFFFF}),
+    console("U with 2 is clamped", b"U 2\nq\n", u_report(b"1.000", 2147483647),
+            after={"u": 0x7FFFFFFF, "led": 0xFFFFFFFF}),
+    console("U with -3 is clamped", b"U -3\nq\n", u_report(b"-1.000", -2147483647),
+            after={"u": 0x80000001, "led": 0xFFFFFFFF}),
+    console("U with nan writes 0", b"U nan\nq\n", u_report(b"nan", 0), before={"u": 9},
+            after={"u": 0, "led": 0xFFFFFFFF}),
+    console("U with text writes 0", b"U abc\nq\n", u_report(b"0.000", 0), before={"u": 9},
+            after={"u": 0, "led": 0xFFFFFFFF}),
+    console("U twice restores the LEDs", b"U 1\nU -1\nq\n", u_report(b"1.000", 2147483647) +
+            u_report(b"-1.000", -2147483647), before={"led": 0x0F}, after={"u": 0x80000001, "led": 0x0F}),
+    console("L between flips sets what the next flip inverts", b"U 0\nL 3\nU 0\nq\n",
+            u_report(b"0.000", 0) + led(3) + u_report(b"0.000", 0), before={"led": 0x0F},
+            after={"led": 0xFFFFFFFC}),
+    console("Y shows the extremes", b"Y\nq\n", y_report(b"1.000000", b"0.000000", b"0.250000"),
+            before={"ku": 0xFFFFFFFF, "ky": 1, "y": 0x7FFFFFFF, "led": 7}),
+    console("Y shows the most negative output", b"Y\nq\n", y_report(b"0.500000", b"0.000000", b"-0.250000"),
+            before={"ku": 0x80000000, "y": 0x80000000}),
+    console("yy reads back twice; y, blank, y prints the help between", b"yy\ny y\nq\n",
+            y_report(b"0.000000", b"0.000000", b"0.000000") * 3 + HELP_AGAIN +
+            y_report(b"0.000000", b"0.000000", b"0.000000")),
     console("end of input at the first command", b"", b""),
     console("end of input after a command", b"L 5\n", led(5), after={"led": 5}),
     console("end of input after newlines", b"x\n\n\n", HELP_AGAIN),
     console("end of input awaiting a value", b"L", b"LED value = \n", before={"led": 0x0F}, after={"led": 0x0F}),
+    console("end of input awaiting F's value", b"F\n", b"Filter Time constant = \n", before={"led": 0x0F},
+            after={"led": 0x0F}),
+    console("end of input awaiting U's value", b"u \n", b"Input Filter (float per-unit) = \n",
+            before={"led": 0x0F}, after={"led": 0x0F}),
     console("end of input after blanks awaiting a value", b"L  \n \n", b"LED value = \n",
             before={"led": 0x0F}, after={"led": 0x0F}),
 ]
@@ -167,7 +228,30 @@ def interactive_rows(target):
         assert (out, err, status) == (FIRST_SCREEN + led(77), b"", 0), (out, err, status)
         return True
 
-    return [Interactive("console prompts are visible before it waits")], check
+    def check_outside(_row):
+        """Registers changed from outside between commands: Y shows them, and
+        the next flip inverts the pattern that ledset wrote."""
+        with Board(target) as board:
+            session = board.start("lpfconsole")
+            session.expect(FIRST_SCREEN)
+            session.send(b"F 1e-7\n")
+            session.expect(F_1E7)
+            board.write({"y": 0x40000000, "ky": 0xFFFFFFFF})
+            session.send(b"Y\n")
+            session.expect(y_report(b"0.316060", b"1.000000", b"0.125000"))
+            out, err, status = board.run("ledset", ("3",))
+            assert (err, status) == (b"", 0), (out, err, status)
+            session.send(b"U 0.5\n")
+            session.expect(u_report(b"0.500", 1073741823))
+            regs = board.registers()[0]
+            assert regs["led"] == 0xFFFFFFFC, "LEDs after the flip: 0x%08X" % regs["led"]
+            out, err, status = session.finish(b"q\n")
+        assert (err, status) == (b"", 0), (err, status)
+        return True
+
+    rows = [Interactive("console prompts are visible before it waits"),
+            Interactive("registers written from outside between commands")]
+    return rows, lambda row: check(row) if row is rows[0] else check_outside(row)
 
 
 def main():

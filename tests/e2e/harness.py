@@ -118,11 +118,20 @@ class Board:
         full_env.update(env or {})
         return argv, full_env
 
-    def run(self, program, args=(), stdin=b"", env=None):
+    def run(self, program, args=(), stdin=b"", env=None, to_file=False):
+        """Runs to the end; gives what it printed, its standard error and status.
+        With to_file, standard output is a regular file rather than a pipe."""
         argv, full_env = self.command(program, args, env)
-        done = subprocess.run(argv, input=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              env=full_env, timeout=TIMEOUT)
-        return done.stdout, done.stderr, done.returncode
+        if not to_file:
+            done = subprocess.run(argv, input=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  env=full_env, timeout=TIMEOUT)
+            return done.stdout, done.stderr, done.returncode
+        out_path = os.path.join(self.dir.name, "stdout")
+        with open(out_path, "wb") as out:
+            done = subprocess.run(argv, input=stdin, stdout=out, stderr=subprocess.PIPE,
+                                  env=full_env, timeout=TIMEOUT)
+        with open(out_path, "rb") as out:
+            return out.read(), done.stderr, done.returncode
 
     def start(self, program, args=(), env=None):
         argv, full_env = self.command(program, args, env)

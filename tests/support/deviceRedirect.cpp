@@ -15,6 +15,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "accessTracer.h"
+
 namespace {
 
 constexpr size_t WINDOW_LENGTH = 0x04000000u;
@@ -112,6 +114,7 @@ int munmap(void *address, size_t length)
         errno = EINVAL;
         return -1;
     }
+    traceWindowUnmapped(address, length);
     return static_cast<int>(syscall(SYS_munmap, address, length));
 }
 
