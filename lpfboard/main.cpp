@@ -1,0 +1,128 @@
+// lpfboard: makes the stand-in file behave like the board: the LPf filter
+// runs at one sample per LPF_TS in real time, and a panel shows the LEDs.
+#include "boardFile.h"
+#include "filterEncoding.h"
+#include "filterModel.h"
+#include "memoryDevice.h"
+#include "panel.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <unistd.h>
+
+constexpr int64_t NANOSECONDS_PER_SAMPLE = 100; // LPF_TS
+constexpr int64_t UPDATE_PERIOD_NS = 1000000;   // the model catches up every millisecond
+constexpr int64_t DRAW_PERIOD_NS = 100000000;   // the panel, ten times a second
+constexpr int EXIT_USAGE = 2;
+
+static_assert(LPF_TS == NANOSECONDS_PER_SAMPLE / 1e9, "the model's clock must match the filter's");
+
+static volatile sig_atomic_t stopRequested = 0;
+
+static void requestStop(int)
+{
+    stopRequested = 1;
+}
+
+static void printUsage(FILE *to)
+{
+    fprintf(to, "Usage: lpfboard [--device FILE]\n"
+                "Simulates the board's LED port and LPf filter core on a stand-in file for\n"
+                "physical memory (default %s), until SIGINT or SIGTERM, which removes the file.\n"
+                "On a terminal it shows a live panel of the registers.\n",
+                MEMORY_DEVICE_PATH);
+}
+
+static int64_t monotonicNanoseconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+static void sleepUntil(int64_t nanoseconds)
+{
+    timespec until{static_cast<time_t>(nanoseconds / 1000000000), static_cast<long>(nanoseconds % 1000000000)};
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
+}
+
+static void installStopHandlers()
+{
+    struct sigaction action {};
+    action.sa_handler = requestStop;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+static void serve(BoardFile &board, bool showPanel)
+{
+    int64_t start = monotonicNanoseconds();
+    int64_t nextUpdate = start;
+    int64_t nextDraw = start;
+    uint64_t samplesDone = 0;
+    int32_t y = 0;
+    while (stopRequested == 0) {
+        int64_t now = monotonicNanoseconds();
+        auto samplesDue = static_cast<uint64_t>((now - start) / NANOSECONDS_PER_SAMPLE);
+        FilterInputs inputs{static_cast<int32_t>(*board.u), *board.Ku, *board.Ky};
+        y = filterAdvance(y, inputs, samplesDue - samplesDone);
+        *board.y = static_cast<uint32_t>(y);
+        samplesDone = samplesDue;
+
+        if (showPanel && now >= nextDraw) {
+            panelDraw(board);
+            nextDraw = now + DRAW_PERIOD_NS;
+        }
+        nextUpdate += UPDATE_PERIOD_NS;
+        if (nextUpdate < now)
+            nextUpdate = now; // we were held up: catch up, do not race
+        sleepUntil(nextUpdate);
+    }
+}
+
+int main(int argc, char **argv)
+{
+    const char *path = MEMORY_DEVICE_PATH;
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--help") == 0) {
+            printUsage(stdout);
+            return 0;
+        }
+        if (strcmp(argv[i], "--device") == 0 && i + 1 < argc) {
+            path = argv[++i];
+            continue;
+        }
+        fprintf(stderr, "lpfboard: %s '%s'\n", strcmp(argv[i], "--device") == 0 ? "missing file after" : "unknown option",
+                argv[i]);
+        printUsage(stderr);
+        return EXIT_USAGE;
+    }
+
+    BoardFile board{};
+    if (!powerOn(board, path))
+        return 1;
+    installStopHandlers();
+
+    bool showPanel = isatty(STDOUT_FILENO) != 0;
+    if (showPanel) {
+        panelOpen();
+    } else {
+        printf("lpfboard: powered on %s\n", path);
+        fflush(stdout);
+    }
+
+    serve(board, showPanel);
+
+    if (showPanel)
+        panelClose();
+    powerOff(board);
+    if (!showPanel)
+        printf("lpfboard: powered off %s\n", path);
+    return 0;
+}

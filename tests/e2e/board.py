@@ -1,0 +1,191 @@
+#!/usr/bin/env python3
+"""The simulated board, lpfboard, serving the host tools."""
+import argparse
+import os
+import signal
+import stat
+import subprocess
+import sys
+import time
+from dataclasses import dataclass
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import BANNER, FIRST_SCREEN, SEPARATOR, TIMEOUT, WINDOW_END, Board, Target, run_table
+
+
+class PoweredBoard:
+    """lpfboard serving a stand-in in a scratch folder."""
+
+    def __init__(self, target, lpfboard, board):
+        self.board = board
+        self.process = subprocess.Popen([lpfboard, "--device", board.path], stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE)
+        line = self.process.stdout.readline()
+        assert line == b"lpfboard: powered on %s\n" % board.path.encode(), "lpfboard said %r" % line
+
+    def stop(self, how=signal.SIGTERM):
+        self.process.send_signal(how)
+        out, err = self.process.communicate(timeout=TIMEOUT)
+        return out, err, self.process.returncode
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+
+def wait_until(condition, what, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "timed out waiting until " + what
+        time.sleep(0.01)
+
+
+def as_signed(value):
+    return value - (1 << 32) if value & 0x80000000 else value
+
+
+def read_y(board):
+    return as_signed(board.registers()[0]["y"])
+
+
+def console_says(board, commands):
+    out, err, status = board.run("lpfconsole", stdin=commands)
+    assert (err, status) == (b"", 0), (out, err, status)
+    return out
+
+
+def y_shown(board):
+    out = console_says(board, b"Y\nq\n")
+    line = [l for l in out.split(b"\n") if l.startswith(b"Output filter: ")]
+    assert line, out
+    return float(line[0].split(b": ")[1])
+
+
+@dataclass
+class Scenario:
+    name: str
+    run: object
+
+
+def powers_on_with_registers_zero(env):
+    """A stale file is reused: registers cleared, size and mode as a new one."""
+    target, lpfboard, board = env
+    with open(board.path, "wb") as f:
+        f.truncate(4096)
+    os.chmod(board.path, 0o644)
+    with open(board.path, "r+b") as f:
+        f.truncate(WINDOW_END)
+    board.write({"led": 5, "u": 6, "ku": 7, "ky": 8, "y": 9})
+    powered = PoweredBoard(target, lpfboard, board)
+    try:
+        regs, clean = board.registers()
+        assert regs == dict.fromkeys(regs, 0), regs
+        assert os.path.getsize(board.path) == WINDOW_END
+    finally:
+        powered.kill()
+
+
+def creates_a_private_sparse_file(env):
+    target, lpfboard, board = env
+    powered = PoweredBoard(target, lpfboard, board)
+    try:
+        st = os.stat(board.path)
+        assert stat.S_IMODE(st.st_mode) == 0o600, oct(st.st_mode)
+        assert st.st_size == WINDOW_END
+        assert st.st_blocks * 512 < 1 << 20, "stand-in is not sparse"
+    finally:
+        powered.kill()
+
+
+def output_settles_at_the_input(env):
+    """U 0.5 settles at a quarter on the console's readback; then it decays."""
+    target, lpfboard, board = env
+    powered = PoweredBoard(target, lpfboard, board)
+    try:
+        console_says(board, b"F 1e-5\nU 0.5\nq\n")
+        wait_until(lambda: abs(read_y(board) - 0x3FFFFFFF) < 0x3FFFFFFF * 1e-3, "y settles")
+        time.sleep(0.05)
+        shown = y_shown(board)
+        assert abs(shown - 0.125) <= 0.001, shown
+        assert board.registers()[0]["led"] == 0, "two flips must restore the LEDs"
+
+        console_says(board, b"F 1e-3\nU 0\nq\n")
+        seen = [read_y(board)]
+        wait_until(lambda: seen.append(read_y(board)) or seen[-1] < 0x3FFFFFFF * 1e-4, "y decays")
+        assert all(a >= b for a, b in zip(seen, seen[1:])), "y rose while decaying: %s" % seen[:20]
+    finally:
+        powered.kill()
+
+
+def second_board_refuses(env):
+    target, lpfboard, board = env
+    powered = PoweredBoard(target, lpfboard, board)
+    try:
+        console_says(board, b"L 42\nq\n")
+        second = subprocess.run([lpfboard, "--device", board.path], capture_output=True, timeout=TIMEOUT)
+        assert second.returncode == 1, second
+        assert second.stdout == b"", second.stdout
+        assert second.stderr == b"lpfboard: %s is already powered on by another lpfboard\n" % board.path.encode(), \
+            second.stderr
+        assert board.registers()[0]["led"] == 42, "the second board touched the registers"
+        assert powered.process.poll() is None, "the first board stopped"
+    finally:
+        powered.kill()
+
+
+def power_off_removes_the_file(env):
+    target, lpfboard, board = env
+    for how in (signal.SIGTERM, signal.SIGINT):
+        powered = PoweredBoard(target, lpfboard, board)
+        out, err, status = powered.stop(how)
+        assert (out, err, status) == (b"lpfboard: powered off %s\n" % board.path.encode(), b"", 0), (out, err, status)
+        assert not os.path.exists(board.path), "stand-in left behind"
+        out, err, status = board.run("ledset", ("3",))
+        assert (out, status) == (BANNER + target.open_error(), 1), (out, status)
+
+
+def command_line(env):
+    target, lpfboard, board = env
+    cases = [
+        (["--help"], 0, b"Usage: lpfboard [--device FILE]\n", b""),
+        (["--bogus"], 2, b"", b"lpfboard: unknown option '--bogus'\nUsage: lpfboard [--device FILE]\n"),
+        (["--device"], 2, b"", b"lpfboard: missing file after '--device'\nUsage: lpfboard [--device FILE]\n"),
+        (["--device", "/nonexistent/dir/board"], 1, b"",
+         b"lpfboard: cannot open or create /nonexistent/dir/board: No such file or directory\n"),
+    ]
+    for args, status, out_start, err_start in cases:
+        done = subprocess.run([lpfboard, *args], capture_output=True, timeout=TIMEOUT)
+        assert done.returncode == status, (args, done)
+        assert done.stdout.startswith(out_start) and done.stderr.startswith(err_start), (args, done)
+        if err_start.endswith(b"directory\n"):
+            assert done.stderr == err_start, done.stderr
+
+
+SCENARIOS = [
+    Scenario("powering on clears a stale stand-in", powers_on_with_registers_zero),
+    Scenario("a new stand-in is sparse, 4 GiB, mode 0600", creates_a_private_sparse_file),
+    Scenario("y settles at u, then decays", output_settles_at_the_input),
+    Scenario("a second board on the same file refuses", second_board_refuses),
+    Scenario("SIGTERM and SIGINT power off and remove the file", power_off_removes_the_file),
+    Scenario("command line", command_line),
+]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for name in ("lpfboard", "lpfconsole", "ledset", "device", "preload"):
+        parser.add_argument("--" + name, required=True)
+    a = parser.parse_args()
+    target = Target("host", {"lpfconsole": a.lpfconsole, "ledset": a.ledset}, a.device, a.preload)
+
+    def check(scenario):
+        with Board(target, present=False) as board:
+            scenario.run((target, a.lpfboard, board))
+        return True
+
+    return 0 if run_table(SCENARIOS, check) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
