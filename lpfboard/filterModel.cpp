@@ -27,8 +27,14 @@ static uint64_t runLength(int32_t y, int64_t delta, const FilterInputs &in, uint
         return filterStep(static_cast<int32_t>(yj), in) - yj == delta;
     };
     // y + j * delta must stay a 32-bit value for every j below the run's end.
-    int64_t headroom = delta > 0 ? int64_t{INT32_MAX} - y : int64_t{y} - INT32_MIN;
-    auto room = static_cast<uint64_t>(headroom / (delta > 0 ? delta : -delta)) + 1;
+    const int64_t here = y;
+    int64_t headroom = here - INT32_MIN;
+    int64_t stride = -delta;
+    if (delta > 0) {
+        headroom = INT32_MAX - here;
+        stride = delta;
+    }
+    auto room = static_cast<uint64_t>(headroom / stride) + 1;
     if (limit > room)
         limit = room;
     uint64_t inside = 0; // sameDelta holds here

@@ -22,7 +22,7 @@ static_assert(LPF_TS == NANOSECONDS_PER_SAMPLE / 1e9, "the model's clock must ma
 
 static volatile sig_atomic_t stopRequested = 0;
 
-static void requestStop(int)
+static void requestStop(int /*signal*/)
 {
     stopRequested = 1;
 }

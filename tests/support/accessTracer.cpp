@@ -137,7 +137,7 @@ void onSegmentationFault(int signal, siginfo_t *info, void *context)
     registers[REG_EFL] |= TRAP_FLAG;
 }
 
-void onTrap(int signal, siginfo_t *, void *context)
+void onTrap(int signal, siginfo_t * /*info*/, void *context)
 {
     if (!stepping) {
         passOn(signal);

@@ -104,8 +104,8 @@ TEST(FilterModel, AdvanceEqualsSteppingEverySample)
         int32_t y = 0;
         switch (trial % 3) {
         case 0: { // coefficients the console writes
-            double tau = std::pow(10.0, -7.5 + 5.0 * (random() % 1000) / 1000.0);
-            in = inputsFor(tau, -1.0 + 2.0 * (random() % 2001) / 2000.0);
+            double tau = std::pow(10.0, -7.5 + 5.0 * static_cast<double>(random() % 1000) / 1000.0);
+            in = inputsFor(tau, -1.0 + 2.0 * static_cast<double>(random() % 2001) / 2000.0);
             y = static_cast<int32_t>(random());
             break;
         }
