@@ -4,6 +4,8 @@
 // real /dev/mem, whatever the build names) cannot be opened at all.
 //
 // LPF_TEST_FAIL_MUNMAP=1 makes the unmapping of the register window fail.
+// LPF_TEST_RESET_DEVICE=1 clears the register page at each open, so that every
+// run (every fuzzing input, say) starts from a board with all registers 0.
 #undef _FILE_OFFSET_BITS
 
 #include <cerrno>
@@ -20,6 +22,20 @@
 namespace {
 
 constexpr size_t WINDOW_LENGTH = 0x04000000u;
+constexpr off_t REGISTER_PAGE = 0xFF200000;
+constexpr size_t PAGE_SIZE = 4096;
+
+bool enabled(const char *name)
+{
+    const char *value = getenv(name);
+    return value != nullptr && strcmp(value, "1") == 0;
+}
+
+void clearRegisterPage(int descriptor)
+{
+    static const char zeros[PAGE_SIZE] = {};
+    syscall(SYS_pwrite64, descriptor, zeros, PAGE_SIZE, REGISTER_PAGE);
+}
 
 bool isMemoryDevice(const char *path)
 {
@@ -34,7 +50,10 @@ int openAt(int directory, const char *path, int flags, mode_t mode)
             errno = EACCES;
             return -1;
         }
-        path = standIn;
+        int descriptor = static_cast<int>(syscall(SYS_openat, directory, standIn, flags, mode));
+        if (descriptor >= 0 && enabled("LPF_TEST_RESET_DEVICE"))
+            clearRegisterPage(descriptor);
+        return descriptor;
     }
     return static_cast<int>(syscall(SYS_openat, directory, path, flags, mode));
 }
@@ -109,8 +128,7 @@ int __openat64_2(int directory, const char *path, int flags)
 
 int munmap(void *address, size_t length)
 {
-    const char *fail = getenv("LPF_TEST_FAIL_MUNMAP");
-    if (length == WINDOW_LENGTH && fail != nullptr && strcmp(fail, "1") == 0) {
+    if (length == WINDOW_LENGTH && enabled("LPF_TEST_FAIL_MUNMAP")) {
         errno = EINVAL;
         return -1;
     }
