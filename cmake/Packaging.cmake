@@ -1,0 +1,22 @@
+# A Debian package of the two tools and their man pages. Built from the board
+# build, it is the package for the board: static binaries, no dependencies.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME lpf-tools)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "LED and low-pass filter tools for the SoC FPGA board")
+set(CPACK_PACKAGE_DESCRIPTION "lpfconsole, an interactive console for the LED port and the LPf filter core behind the lightweight HPS-to-FPGA bridge, and ledset, which sets or clears the LEDs. Both map physical memory through /dev/mem and need root.")
+set(CPACK_PACKAGE_CONTACT "lpf developers <lpf@localhost>")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+set(CPACK_STRIP_FILES ON)
+if(LPF_STATIC_LINK)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "")
+else()
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
+# CPack would take the build machine's architecture.
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(arm|ARM)")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
+endif()
+include(CPack)

@@ -1,0 +1,101 @@
+#!/usr/bin/env python3
+"""Builds the board's Debian package and checks what it installs: the two
+static 32-bit ARM executables in /usr/sbin, which still work, and their man
+pages, for architecture armhf with no dependencies."""
+import argparse
+import glob
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from harness import BANNER, Board, Target, run_table
+
+PT_INTERP = 3
+EM_ARM = 40
+
+
+def elf_facts(path):
+    """(32-bit, little-endian, machine, has an interpreter) of an ELF file."""
+    with open(path, "rb") as f:
+        data = f.read()
+    assert data[:4] == b"\x7fELF", "%s is not ELF" % path
+    is32, little = data[4] == 1, data[5] == 1
+    machine = struct.unpack_from("<H", data, 18)[0]
+    phoff, = struct.unpack_from("<I", data, 28)
+    phentsize, phnum = struct.unpack_from("<HH", data, 42)
+    types = [struct.unpack_from("<I", data, phoff + i * phentsize)[0] for i in range(phnum)]
+    return is32, little, machine, PT_INTERP in types
+
+
+class Check:
+    def __init__(self, name, run):
+        self.name, self.run = name, run
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--cpack", required=True)
+    parser.add_argument("--qemu", required=True)
+    a = parser.parse_args()
+
+    scratch = tempfile.TemporaryDirectory(prefix="lpf-deb-")
+    out = os.path.join(scratch.name, "out")
+    subprocess.run([a.cpack, "-G", "DEB", "-B", out], cwd=a.build_dir, check=True, stdout=subprocess.DEVNULL)
+    debs = glob.glob(os.path.join(out, "*.deb"))
+    assert len(debs) == 1, debs
+    deb = debs[0]
+    root = os.path.join(scratch.name, "root")
+    subprocess.run(["dpkg", "-x", deb, root], check=True)
+
+    def field(name):
+        return subprocess.run(["dpkg-deb", "-f", deb, name], capture_output=True, text=True, check=True).stdout.strip()
+
+    def architecture():
+        assert field("Architecture") == "armhf", field("Architecture")
+        assert field("Depends") == "", field("Depends")
+
+    def contents():
+        listing = subprocess.run(["dpkg-deb", "-c", deb], capture_output=True, text=True, check=True).stdout
+        files = sorted(line.split()[-1] for line in listing.splitlines() if not line.startswith("d"))
+        assert files == ["./usr/sbin/ledset", "./usr/sbin/lpfconsole", "./usr/share/man/man8/ledset.8",
+                         "./usr/share/man/man8/lpfconsole.8"], files
+
+    def executables():
+        for name in ("lpfconsole", "ledset"):
+            path = os.path.join(root, "usr/sbin", name)
+            assert os.access(path, os.X_OK), path
+            assert elf_facts(path) == (True, True, EM_ARM, False), (name, elf_facts(path))
+
+    def man_pages():
+        for name in ("lpfconsole", "ledset"):
+            with open(os.path.join(root, "usr/share/man/man8", name + ".8")) as f:
+                text = f.read()
+            assert ".TH %s 8" % name.upper() in text, name
+
+    def installed_ledset_runs():
+        sbin = os.path.join(root, "usr/sbin")
+        target = Target("board", {"ledset": os.path.join(sbin, "ledset"),
+                                  "lpfconsole": os.path.join(sbin, "lpfconsole")}, qemu=a.qemu)
+        with Board(target) as board:
+            out, err, status = board.run("ledset", ("165",))
+            assert (out, err, status) == (BANNER + b"165\n", b"", 0), (out, err, status)
+            assert board.registers()[0]["led"] == 165
+            out, err, status = board.run("lpfconsole", stdin=b"F 1e-7\nq\n")
+            assert status == 0 and b"Ku = 50E95394" in out, (out, err, status)
+
+    checks = [Check("architecture armhf, no dependencies", architecture),
+              Check("holds the two tools and their man pages", contents),
+              Check("tools are static 32-bit ARM executables", executables),
+              Check("man pages are section 8", man_pages),
+              Check("installed tools run under qemu-arm", installed_ledset_runs)]
+    ok = run_table(checks, lambda c: c.run() or True)
+    scratch.cleanup()
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
