@@ -209,49 +209,55 @@ def fmt(regs):
     return {k: (None if v is None else "0x%08X" % v) for k, v in regs.items()}
 
 
-def interactive_rows(target):
+def prompts_are_visible_before_waiting(board):
     """The console shows each prompt and report before it waits for input."""
-    @dataclass
-    class Interactive:
-        name: str
+    session = board.start("lpfconsole")
+    session.expect(FIRST_SCREEN)
+    session.send(b"L\n")
+    session.expect(b"LED value = ")
+    session.send(b"77\n")
+    session.expect(led(77))
+    assert board.registers()[0]["led"] == 77, "LED register not stored before the next command"
+    out, err, status = session.finish(b"q\n")
+    assert (out, err, status) == (FIRST_SCREEN + led(77), b"", 0), (out, err, status)
 
-    def check(_row):
-        with Board(target) as board:
-            session = board.start("lpfconsole")
-            session.expect(FIRST_SCREEN)
-            session.send(b"L\n")
-            session.expect(b"LED value = ")
-            session.send(b"77\n")
-            session.expect(led(77))
-            assert board.registers()[0]["led"] == 77, "LED register not stored before the next command"
-            out, err, status = session.finish(b"q\n")
-        assert (out, err, status) == (FIRST_SCREEN + led(77), b"", 0), (out, err, status)
-        return True
 
-    def check_outside(_row):
-        """Registers changed from outside between commands: Y shows them, and
-        the next flip inverts the pattern that ledset wrote."""
-        with Board(target) as board:
-            session = board.start("lpfconsole")
-            session.expect(FIRST_SCREEN)
-            session.send(b"F 1e-7\n")
-            session.expect(F_1E7)
-            board.write({"y": 0x40000000, "ky": 0xFFFFFFFF})
-            session.send(b"Y\n")
-            session.expect(y_report(b"0.316060", b"1.000000", b"0.125000"))
-            out, err, status = board.run("ledset", ("3",))
-            assert (err, status) == (b"", 0), (out, err, status)
-            session.send(b"U 0.5\n")
-            session.expect(u_report(b"0.500", 1073741823))
-            regs = board.registers()[0]
-            assert regs["led"] == 0xFFFFFFFC, "LEDs after the flip: 0x%08X" % regs["led"]
-            out, err, status = session.finish(b"q\n")
-        assert (err, status) == (b"", 0), (err, status)
-        return True
+def registers_written_from_outside(board):
+    """Y shows registers changed between commands, and the next flip inverts
+    the pattern that ledset wrote meanwhile."""
+    session = board.start("lpfconsole")
+    session.expect(FIRST_SCREEN)
+    session.send(b"F 1e-7\n")
+    session.expect(F_1E7)
+    board.write({"y": 0x40000000, "ky": 0xFFFFFFFF})
+    session.send(b"Y\n")
+    session.expect(y_report(b"0.316060", b"1.000000", b"0.125000"))
+    out, err, status = board.run("ledset", ("3",))
+    assert (err, status) == (b"", 0), (out, err, status)
+    session.send(b"U 0.5\n")
+    session.expect(u_report(b"0.500", 1073741823))
+    regs = board.registers()[0]
+    assert regs["led"] == 0xFFFFFFFC, "LEDs after the flip: 0x%08X" % regs["led"]
+    out, err, status = session.finish(b"q\n")
+    assert (err, status) == (b"", 0), (err, status)
 
-    rows = [Interactive("console prompts are visible before it waits"),
-            Interactive("registers written from outside between commands")]
-    return rows, lambda row: check(row) if row is rows[0] else check_outside(row)
+
+@dataclass
+class Session:
+    name: str
+    run: object
+
+
+SESSIONS = [
+    Session("console prompts are visible before it waits", prompts_are_visible_before_waiting),
+    Session("registers written from outside between commands", registers_written_from_outside),
+]
+
+
+def check_session(target, session):
+    with Board(target) as board:
+        session.run(board)
+    return True
 
 
 def main():
@@ -268,8 +274,7 @@ def main():
     rows = {"console": CONSOLE, "ledset": LEDSET, "window": WINDOW}[a.group]
     ok = run_table(rows, lambda row: check_row(target, row))
     if a.group == "console":
-        extra, check = interactive_rows(target)
-        ok = run_table(extra, check) and ok
+        ok = run_table(SESSIONS, lambda session: check_session(target, session)) and ok
     return 0 if ok else 1
 
 
