@@ -28,7 +28,10 @@ class PoweredBoard:
         out, err = self.process.communicate(timeout=TIMEOUT)
         return out, err, self.process.returncode
 
-    def kill(self):
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
@@ -77,32 +80,25 @@ def powers_on_with_registers_zero(env):
     with open(board.path, "r+b") as f:
         f.truncate(WINDOW_END)
     board.write({"led": 5, "u": 6, "ku": 7, "ky": 8, "y": 9})
-    powered = PoweredBoard(target, lpfboard, board)
-    try:
+    with PoweredBoard(target, lpfboard, board):
         regs, clean = board.registers()
         assert regs == dict.fromkeys(regs, 0), regs
         assert os.path.getsize(board.path) == WINDOW_END
-    finally:
-        powered.kill()
 
 
 def creates_a_private_sparse_file(env):
     target, lpfboard, board = env
-    powered = PoweredBoard(target, lpfboard, board)
-    try:
+    with PoweredBoard(target, lpfboard, board):
         st = os.stat(board.path)
         assert stat.S_IMODE(st.st_mode) == 0o600, oct(st.st_mode)
         assert st.st_size == WINDOW_END
         assert st.st_blocks * 512 < 1 << 20, "stand-in is not sparse"
-    finally:
-        powered.kill()
 
 
 def output_settles_at_the_input(env):
     """U 0.5 settles at a quarter on the console's readback; then it decays."""
     target, lpfboard, board = env
-    powered = PoweredBoard(target, lpfboard, board)
-    try:
+    with PoweredBoard(target, lpfboard, board):
         console_says(board, b"F 1e-5\nU 0.5\nq\n")
         wait_until(lambda: abs(read_y(board) - 0x3FFFFFFF) < 0x3FFFFFFF * 1e-3, "y settles")
         time.sleep(0.05)
@@ -114,14 +110,11 @@ def output_settles_at_the_input(env):
         seen = [read_y(board)]
         wait_until(lambda: seen.append(read_y(board)) or seen[-1] < 0x3FFFFFFF * 1e-4, "y decays")
         assert all(a >= b for a, b in zip(seen, seen[1:])), "y rose while decaying: %s" % seen[:20]
-    finally:
-        powered.kill()
 
 
 def second_board_refuses(env):
     target, lpfboard, board = env
-    powered = PoweredBoard(target, lpfboard, board)
-    try:
+    with PoweredBoard(target, lpfboard, board) as powered:
         console_says(board, b"L 42\nq\n")
         second = subprocess.run([lpfboard, "--device", board.path], capture_output=True, timeout=TIMEOUT)
         assert second.returncode == 1, second
@@ -130,8 +123,6 @@ def second_board_refuses(env):
             second.stderr
         assert board.registers()[0]["led"] == 42, "the second board touched the registers"
         assert powered.process.poll() is None, "the first board stopped"
-    finally:
-        powered.kill()
 
 
 def power_off_removes_the_file(env):
