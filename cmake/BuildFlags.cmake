@@ -1,14 +1,16 @@
 # Options and flags every target of the project shares, through lpfBuildFlags.
 
-# Only the board's processor gets the real physical-memory device by default:
-# a build for any other machine must never map its own physical memory.
-if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(arm|ARM)")
-  set(lpfDefaultMemoryDevice "/dev/mem")
+# Only an explicit choice (the board preset) gets the real physical-memory
+# device, whatever the processor: a build for a machine that is not the board
+# must never map its own physical memory. Empty means each user's own
+# stand-in, /dev/shm/lpf-board-UID.
+set(LPF_MEMORY_DEVICE "" CACHE STRING
+    "Device or stand-in file that the tools map as physical memory; empty: /dev/shm/lpf-board-UID")
+if(LPF_MEMORY_DEVICE STREQUAL "/dev/mem")
+  set(LPF_MEMORY_DEVICE_IS_STAND_IN 0)
 else()
-  set(lpfDefaultMemoryDevice "/dev/shm/lpf-board")
+  set(LPF_MEMORY_DEVICE_IS_STAND_IN 1)
 endif()
-set(LPF_MEMORY_DEVICE "${lpfDefaultMemoryDevice}" CACHE STRING
-    "Device or stand-in file that the tools map as physical memory")
 
 option(LPF_STATIC_LINK "Link the programs statically (board builds)" OFF)
 option(LPF_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)

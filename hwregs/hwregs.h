@@ -6,7 +6,7 @@
 #include <cstdint>
 
 // Physical start of the mapped window: the top 64 MiB of the address space,
-// where the peripherals and the lightweight HPS-to-FPGA bridge lie.
+// where the peripherals and the lightweight processor-to-FPGA bridge lie.
 constexpr uint32_t ALT_STM_OFST = 0xFC000000u;
 constexpr uint32_t HW_REGS_SPAN = 0x04000000u;
 constexpr uint32_t HW_REGS_MASK = HW_REGS_SPAN - 1u;

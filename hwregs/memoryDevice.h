@@ -2,8 +2,45 @@
 // stand-in file elsewhere. Compiled in; see LPF_MEMORY_DEVICE in CMake.
 #pragma once
 
+#include <cstdio>
+#include <sys/types.h>
+#include <unistd.h>
+
 #ifndef LPF_MEMORY_DEVICE
-#error "LPF_MEMORY_DEVICE must name the physical-memory device"
+#error "LPF_MEMORY_DEVICE must name the physical-memory device, or be empty for the per-user stand-in"
+#endif
+#ifndef LPF_MEMORY_DEVICE_IS_STAND_IN
+#error "LPF_MEMORY_DEVICE_IS_STAND_IN must say whether the device is a stand-in file"
 #endif
 
-constexpr const char *MEMORY_DEVICE_PATH = LPF_MEMORY_DEVICE;
+constexpr bool MEMORY_DEVICE_IS_STAND_IN = LPF_MEMORY_DEVICE_IS_STAND_IN != 0;
+
+// Where each user's own stand-in lives when the build names no fixed file:
+// a name per user, so that users of one machine never share a board.
+constexpr const char *STAND_IN_PREFIX = "/dev/shm/lpf-board-";
+
+// The device as this user's tools, lpfboard and the tests all name it.
+inline const char *memoryDevicePath()
+{
+    static char perUser[64];
+    if (LPF_MEMORY_DEVICE[0] != '\0')
+        return LPF_MEMORY_DEVICE;
+    snprintf(perUser, sizeof perUser, "%s%u", STAND_IN_PREFIX, static_cast<unsigned>(geteuid()));
+    return perUser;
+}
+
+// Opens a stand-in without following a symbolic link and without ever
+// opening a device node or a FIFO, and only if it is a regular file of the
+// user running the tool that nobody else may write. `flags` are the access
+// flags (O_RDONLY, O_RDWR, O_SYNC). Gives -1 on failure, with `refusal` set
+// to why the file was refused, or to nullptr when errno tells.
+int openStandIn(const char *path, int flags, const char **refusal);
+
+// Opens the memory device for the tools: the stand-in checks above where it
+// is a stand-in, and never on descriptor 0, 1 or 2. -1 on failure.
+int openMemoryDevice(int flags);
+
+// Gives each closed standard descriptor (0, 1, 2) to /dev/null, so that a
+// file opened later never becomes standard input or output. False if that
+// cannot be done.
+bool guardStandardStreams();

@@ -1,6 +1,7 @@
 #include "hwregs.h"
 #include "memoryDevice.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -12,6 +13,7 @@
 static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
 
 constexpr off_t WINDOW_OFFSET = static_cast<off_t>(ALT_STM_OFST);
+constexpr off_t REGISTER_PAGE = 4096;
 constexpr off_t WINDOW_END = WINDOW_OFFSET + static_cast<off_t>(HW_REGS_SPAN);
 static_assert(WINDOW_OFFSET > 0 && WINDOW_END == 0x100000000LL, "window offset must stay unsigned");
 
@@ -29,28 +31,38 @@ static void printBanner()
            ALT_STM_OFST, ALT_LWFPGASLVS_OFST, LED_BASE, HW_REGS_LED_OFST);
 }
 
-// A regular file that ends inside the window would map fine and then kill the
-// program with SIGBUS at the first register access. Devices are not checked.
-static bool endsBeforeWindow(int descriptor)
+// A regular file (a stand-in) that ends inside the window, or whose register
+// page cannot be given storage (a full file system), would map fine and then
+// kill the program with SIGBUS at the first register access. A device has
+// neither problem.
+static bool canBack(int descriptor)
 {
     struct stat status {};
     if (fstat(descriptor, &status) != 0)
         return false;
-    return S_ISREG(status.st_mode) && status.st_size < WINDOW_END;
+    if (!S_ISREG(status.st_mode))
+        return true;
+    if (status.st_size < WINDOW_END)
+        return false;
+    // Allocating what is allocated already changes nothing; a file system
+    // that cannot preallocate at all is left to chance.
+    if (fallocate(descriptor, 0, static_cast<off_t>(ALT_LWFPGASLVS_OFST), REGISTER_PAGE) == 0)
+        return true;
+    return errno == EOPNOTSUPP || errno == ENOSYS;
 }
 
 bool openRegisterWindow(RegisterWindow &window)
 {
     printBanner();
 
-    window.descriptor = open(MEMORY_DEVICE_PATH, O_RDWR | O_SYNC);
+    window.descriptor = openMemoryDevice(O_RDWR | O_SYNC);
     if (window.descriptor == -1) {
-        printf("ERROR: could not open \"%s\"...\n", MEMORY_DEVICE_PATH);
+        printf("ERROR: could not open \"%s\"...\n", memoryDevicePath());
         return false;
     }
 
     window.base = MAP_FAILED;
-    if (!endsBeforeWindow(window.descriptor))
+    if (canBack(window.descriptor))
         window.base = mmap(nullptr, HW_REGS_SPAN, PROT_READ | PROT_WRITE, MAP_SHARED, window.descriptor,
                            WINDOW_OFFSET);
     if (window.base == MAP_FAILED) {

@@ -17,6 +17,8 @@ int main(int argc, char **argv)
         pattern = decimalToInt32(argv[1]);
         printf("%s\n", argv[1]);
     }
+    // What was printed reaches the user even if the store stops the program.
+    fflush(stdout);
     *h2p_lw_led_addr = static_cast<uint32_t>(pattern);
 
     return closeRegisterWindow(window);

@@ -1,5 +1,6 @@
 #include "boardFile.h"
 #include "hwregs.h"
+#include "memoryDevice.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -12,6 +13,13 @@
 
 constexpr off_t STAND_IN_SIZE = 0x100000000LL; // the whole 32-bit physical address space
 constexpr size_t REGISTER_PAGE = 4096;
+constexpr int OPEN_ATTEMPTS = 100;
+// The first bytes of every stand-in that lpfboard makes, far below the
+// window the tools map: only a file that carries them is ever reused.
+constexpr char MARK[] = "lpfboard stand-in\n";
+constexpr size_t MARK_LENGTH = sizeof MARK - 1;
+
+enum class Step { Ready, Failed, Again };
 
 static bool fail(const char *path, const char *what)
 {
@@ -24,36 +32,114 @@ static volatile uint32_t *registerAt(void *page, uint32_t offset)
     return reinterpret_cast<volatile uint32_t *>(static_cast<char *>(page) + offset);
 }
 
-bool powerOn(BoardFile &board, const char *path)
+// Whether `path` still names the open file: another board may have removed
+// it and made a new one meanwhile.
+static bool namesFile(const char *path, int descriptor)
 {
-    board.path = path;
-    board.descriptor = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (board.descriptor == -1)
-        return fail(path, "cannot open or create");
+    struct stat named {};
+    struct stat open {};
+    return lstat(path, &named) == 0 && fstat(descriptor, &open) == 0 && named.st_dev == open.st_dev &&
+           named.st_ino == open.st_ino;
+}
+
+static bool hasMark(int descriptor)
+{
+    char start[MARK_LENGTH];
+    return pread(descriptor, start, MARK_LENGTH, 0) == static_cast<ssize_t>(MARK_LENGTH) &&
+           memcmp(start, MARK, MARK_LENGTH) == 0;
+}
+
+// After a failed power on: removes what this board created, and only that.
+static void removeOwn(const BoardFile &board)
+{
+    if (board.created && namesFile(board.path, board.descriptor))
+        unlink(board.path);
+}
+
+static Step openAndLock(BoardFile &board)
+{
+    const char *path = board.path;
+    board.created = true;
+    board.descriptor = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (board.descriptor == -1 && errno == EEXIST) {
+        board.created = false;
+        const char *refusal = nullptr;
+        board.descriptor = openStandIn(path, O_RDWR, &refusal);
+        if (board.descriptor == -1 && refusal != nullptr) {
+            fprintf(stderr, "lpfboard: refusing %s: %s\n", path, refusal);
+            return Step::Failed;
+        }
+        if (board.descriptor == -1 && errno == ENOENT)
+            return Step::Again; // removed since
+    }
+    if (board.descriptor == -1) {
+        fail(path, "cannot open or create");
+        return Step::Failed;
+    }
 
     if (flock(board.descriptor, LOCK_EX | LOCK_NB) != 0) {
         int lockError = errno;
         close(board.descriptor);
         if (lockError == EWOULDBLOCK) {
             fprintf(stderr, "lpfboard: %s is already powered on by another lpfboard\n", path);
-            return false;
+            return Step::Failed;
         }
         errno = lockError;
-        return fail(path, "cannot lock");
+        fail(path, "cannot lock");
+        return Step::Failed;
     }
+    // Locked a file that a stopping board has just removed: start over.
+    if (!namesFile(path, board.descriptor)) {
+        close(board.descriptor);
+        return Step::Again;
+    }
+    if (!board.created && !hasMark(board.descriptor)) {
+        fprintf(stderr, "lpfboard: refusing %s: it is not a stand-in that lpfboard made\n", path);
+        close(board.descriptor);
+        return Step::Failed;
+    }
+    return Step::Ready;
+}
 
+// The mark, the size, and real storage for the register page, so that a full
+// file system gives an error here rather than SIGBUS at a register access.
+static bool prepare(const BoardFile &board)
+{
+    const char *path = board.path;
+    if (board.created && pwrite(board.descriptor, MARK, MARK_LENGTH, 0) != static_cast<ssize_t>(MARK_LENGTH))
+        return fail(path, "cannot mark");
     struct stat status {};
     if (fstat(board.descriptor, &status) != 0 ||
-        (status.st_size < STAND_IN_SIZE && ftruncate(board.descriptor, STAND_IN_SIZE) != 0)) {
-        fail(path, "cannot size");
-        close(board.descriptor);
+        (status.st_size < STAND_IN_SIZE && ftruncate(board.descriptor, STAND_IN_SIZE) != 0))
+        return fail(path, "cannot size");
+    if (fallocate(board.descriptor, 0, static_cast<off_t>(ALT_LWFPGASLVS_OFST), REGISTER_PAGE) != 0 &&
+        errno != EOPNOTSUPP && errno != ENOSYS)
+        return fail(path, "cannot allocate the register page of");
+    return true;
+}
+
+bool powerOn(BoardFile &board, const char *path)
+{
+    board.path = path;
+    Step step = Step::Again;
+    for (int attempt = 0; attempt < OPEN_ATTEMPTS && step == Step::Again; ++attempt)
+        step = openAndLock(board);
+    if (step == Step::Again) {
+        fprintf(stderr, "lpfboard: %s keeps changing under us; giving up\n", path);
         return false;
     }
+    if (step == Step::Failed)
+        return false;
 
-    board.page = mmap(nullptr, REGISTER_PAGE, PROT_READ | PROT_WRITE, MAP_SHARED, board.descriptor,
-                      static_cast<off_t>(ALT_LWFPGASLVS_OFST));
+    board.page = MAP_FAILED;
+    if (prepare(board)) {
+        board.page = mmap(nullptr, REGISTER_PAGE, PROT_READ | PROT_WRITE, MAP_SHARED, board.descriptor,
+                          static_cast<off_t>(ALT_LWFPGASLVS_OFST));
+        if (board.page == MAP_FAILED)
+            fail(path, "cannot map");
+    }
     if (board.page == MAP_FAILED) {
-        fail(path, "cannot map");
+        removeOwn(board);
         close(board.descriptor);
         return false;
     }
@@ -73,8 +159,9 @@ bool powerOn(BoardFile &board, const char *path)
 void powerOff(BoardFile &board)
 {
     // Unlink while the lock is still held, so that a new board never finds a
-    // file that is about to disappear.
+    // file that is about to disappear; and only the file this board serves.
     munmap(board.page, REGISTER_PAGE);
-    unlink(board.path);
+    if (namesFile(board.path, board.descriptor))
+        unlink(board.path);
     close(board.descriptor);
 }

@@ -6,6 +6,7 @@
 struct BoardFile {
     const char *path;
     int descriptor;
+    bool created; // by this board, rather than a stale one reused
     void *page; // the mapped page that holds the five registers
     volatile uint32_t *led;
     volatile uint32_t *u;
@@ -14,10 +15,13 @@ struct BoardFile {
     volatile uint32_t *y;
 };
 
-// Creates or reuses the stand-in, locks it against a second board, maps its
-// registers and sets them to 0. On failure it has printed one line on
-// standard error and changed nothing that another board relies on.
+// Creates the stand-in (mode 0600, never through a link), or reuses a stale
+// one that an lpfboard made and that is still private to this user; locks it
+// against a second board, backs and maps its registers and sets them to 0.
+// On failure it has printed one line on standard error, removed what it
+// created, and left every other file as it was.
 bool powerOn(BoardFile &board, const char *path);
 
-// Unmaps and removes the stand-in, so the tools see a board switched off.
+// Unmaps and removes the stand-in, so the tools see a board switched off;
+// a file that has taken its place meanwhile is left alone.
 void powerOff(BoardFile &board);

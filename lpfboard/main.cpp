@@ -33,7 +33,7 @@ static void printUsage(FILE *to)
                 "Simulates the board's LED port and LPf filter core on a stand-in file for\n"
                 "physical memory (default %s), until SIGINT or SIGTERM, which removes the file.\n"
                 "On a terminal it shows a live panel of the registers.\n",
-                MEMORY_DEVICE_PATH);
+                memoryDevicePath());
 }
 
 static int64_t monotonicNanoseconds()
@@ -88,7 +88,10 @@ static void serve(BoardFile &board, bool showPanel)
 
 int main(int argc, char **argv)
 {
-    const char *path = MEMORY_DEVICE_PATH;
+    // A closed standard stream must not become the stand-in.
+    if (!guardStandardStreams())
+        return 1;
+    const char *path = memoryDevicePath();
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--help") == 0) {
             printUsage(stdout);

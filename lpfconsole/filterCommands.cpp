@@ -13,9 +13,11 @@ struct RegisterStore {
 };
 
 // Every filter write flips all LEDs once, so the user sees it land. The
-// pattern is loaded afresh: ledset may have changed it in the meantime.
+// pattern is loaded afresh: ledset may have changed it in the meantime. The
+// report is out before the first access, even if that access faults.
 static void acknowledgedWrite(std::initializer_list<RegisterStore> stores)
 {
+    fflush(stdout);
     uint32_t acknowledge = ~*h2p_lw_led_addr;
     for (const RegisterStore &store : stores)
         *store.reg = store.value;

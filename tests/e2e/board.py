@@ -10,7 +10,9 @@ import time
 from dataclasses import dataclass
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import BANNER, FIRST_SCREEN, SEPARATOR, TIMEOUT, WINDOW_END, Board, Target, run_table
+from harness import BANNER, FIRST_SCREEN, NOBODY, SEPARATOR, TIMEOUT, WINDOW_END, Board, Target, run_table
+
+STALE_MARK = b"lpfboard stand-in\n"
 
 
 class PoweredBoard:
@@ -72,18 +74,109 @@ class Scenario:
 
 
 def powers_on_with_registers_zero(env):
-    """A stale file is reused: registers cleared, size and mode as a new one."""
+    """The stale file of a board that was killed is reused, registers cleared."""
     target, lpfboard, board = env
-    with open(board.path, "wb") as f:
-        f.truncate(4096)
-    os.chmod(board.path, 0o644)
-    with open(board.path, "r+b") as f:
-        f.truncate(WINDOW_END)
+    with PoweredBoard(target, lpfboard, board) as killed:
+        killed.stop(signal.SIGKILL)
     board.write({"led": 5, "u": 6, "ku": 7, "ky": 8, "y": 9})
     with PoweredBoard(target, lpfboard, board):
         regs, clean = board.registers()
         assert regs == dict.fromkeys(regs, 0), regs
         assert os.path.getsize(board.path) == WINDOW_END
+
+
+def stale_file(path, mode):
+    """A stand-in that a killed lpfboard left, with its mark, then `mode`."""
+    with open(path, "wb") as f:
+        f.write(STALE_MARK)
+        f.truncate(WINDOW_END)
+    os.chmod(path, mode)
+
+
+def refuses_files_it_did_not_make(env):
+    """Anything but its own private stand-in is refused and left as it was."""
+    target, lpfboard, board = env
+    notes = os.path.join(os.path.dirname(board.path), "notes.txt")
+    cases = [  # (what stands at the path, how to make it, the reason given)
+        ("a file of the user's", lambda: open(board.path, "wb").write(b"my notes\n"),
+         b"it is not a stand-in that lpfboard made"),
+        ("a link to a file of the user's", lambda: (open(notes, "wb").write(b"my notes\n"),
+                                                  os.symlink(notes, board.path)),
+         b"it is a symbolic link"),
+        ("a dangling link", lambda: os.symlink(notes, board.path), b"it is a symbolic link"),
+        ("a FIFO", lambda: os.mkfifo(board.path, 0o600), b"it is not a regular file"),
+        ("a stale stand-in others may write", lambda: stale_file(board.path, 0o666),
+         b"group or others may write it"),
+    ]
+    if os.geteuid() == 0:
+        cases.append(("another user's stale stand-in",
+                      lambda: (stale_file(board.path, 0o600), os.chown(board.path, NOBODY, NOBODY)),
+                      b"it belongs to another user"))
+    for what, make, reason in cases:
+        for leftover in (board.path, notes):
+            if os.path.lexists(leftover):
+                os.unlink(leftover)
+        make()
+        before = snapshot(board.path, notes)
+        done = subprocess.run([lpfboard, "--device", board.path], capture_output=True, timeout=TIMEOUT)
+        wanted = b"lpfboard: refusing %s: %s\n" % (board.path.encode(), reason)
+        assert (done.returncode, done.stdout, done.stderr) == (1, b"", wanted), (what, done)
+        assert snapshot(board.path, notes) == before, "%s was changed" % what
+
+
+def snapshot(*paths):
+    """What a path holds: its kind, owner, mode, size and first bytes."""
+    facts = []
+    for path in paths:
+        if not os.path.lexists(path):
+            facts.append(None)
+            continue
+        st = os.lstat(path)
+        head = b""
+        if stat.S_ISREG(st.st_mode):
+            with open(path, "rb") as f:
+                head = f.read(64)
+        facts.append((st.st_mode, st.st_uid, st.st_size, st.st_ino, head))
+    return facts
+
+
+def power_off_spares_a_newer_board(env):
+    """A board whose file was replaced leaves the newer board's file alone."""
+    target, lpfboard, board = env
+    with PoweredBoard(target, lpfboard, board) as first:
+        os.unlink(board.path)
+        with PoweredBoard(target, lpfboard, board) as second:
+            out, err, status = first.stop()
+            assert status == 0, (out, err)
+            assert os.path.exists(board.path), "the first board removed the second one's file"
+            assert console_says(board, b"L 9\nq\n").endswith(b"LED value = \tWrite LED = 9\n" + SEPARATOR)
+            assert second.process.poll() is None, "the second board stopped"
+            second.stop()
+            assert not os.path.exists(board.path), "stand-in left behind"
+
+
+def full_file_system(env):
+    """No space for the register page: a clean error, nothing left behind."""
+    target, lpfboard, board = env
+    if os.geteuid() != 0:
+        return False
+    mount = os.path.join(os.path.dirname(board.path), "full")
+    os.mkdir(mount)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "lpf-e2e", mount], check=True)
+    try:
+        with open(os.path.join(mount, "filler"), "wb") as f:
+            try:
+                f.write(b"\1" * 65536)
+            except OSError:
+                pass
+        path = os.path.join(mount, "board")
+        done = subprocess.run([lpfboard, "--device", path], capture_output=True, timeout=TIMEOUT)
+        assert done.returncode == 1 and done.stdout == b"", done
+        assert done.stderr.startswith(b"lpfboard: cannot ") and \
+            done.stderr.endswith(b" %s: No space left on device\n" % path.encode()), done.stderr
+        assert not os.path.exists(path), "left its file behind"
+    finally:
+        subprocess.run(["umount", mount], check=True)
 
 
 def creates_a_private_sparse_file(env):
@@ -151,10 +244,16 @@ def command_line(env):
         assert done.stdout.startswith(out_start) and done.stderr.startswith(err_start), (args, done)
         if err_start.endswith(b"directory\n"):
             assert done.stderr == err_start, done.stderr
+    # Each user's own stand-in, named the same by the tools and the board.
+    help_text = subprocess.run([lpfboard, "--help"], capture_output=True, timeout=TIMEOUT).stdout
+    assert b"(default %s)" % target.device.encode() in help_text, help_text
 
 
 SCENARIOS = [
     Scenario("powering on clears a stale stand-in", powers_on_with_registers_zero),
+    Scenario("refuses files it did not make, and leaves them alone", refuses_files_it_did_not_make),
+    Scenario("power off spares a newer board's file", power_off_spares_a_newer_board),
+    Scenario("a full file system gives an error, not SIGBUS", full_file_system),
     Scenario("a new stand-in is sparse, 4 GiB, mode 0600", creates_a_private_sparse_file),
     Scenario("y settles at u, then decays", output_settles_at_the_input),
     Scenario("a second board on the same file refuses", second_board_refuses),
@@ -172,8 +271,7 @@ def main():
 
     def check(scenario):
         with Board(target, present=False) as board:
-            scenario.run((target, a.lpfboard, board))
-        return True
+            return scenario.run((target, a.lpfboard, board)) is not False
 
     return 0 if run_table(SCENARIOS, check) else 1
 

@@ -27,6 +27,8 @@ class Row:
     present: bool = True
     env: dict = field(default_factory=dict)
     only: str = ""
+    closed: tuple = ()  # standard descriptors closed when the program starts
+    kind: str = "file"  # the stand-in: see harness.Board
 
 
 def led(n):
@@ -179,7 +181,31 @@ WINDOW = [
         after={"led": 3}, env={"LPF_TEST_FAIL_MUNMAP": "1"}, only="host"),
     Row("ledset: failed unmapping", "ledset", out=BANNER + b"9\n" + MUNMAP_ERROR, status=1, args=("9",),
         after={"led": 9}, env={"LPF_TEST_FAIL_MUNMAP": "1"}, only="host"),
+    # A closed standard stream must not become the device: no text lands in it.
+    Row("console: standard output closed", "lpfconsole", b"L 5\nq\n", b"", after={"led": 5}, closed=(1,)),
+    Row("console: standard input closed reads as end of input", "lpfconsole", out=FIRST_SCREEN,
+        before={"led": 0x0F}, closed=(0,)),
+    Row("ledset: standard output and error closed", "ledset", out=b"", args=("5",), after={"led": 5},
+        closed=(1, 2)),
+    # A stand-in that is not this user's private regular file is never opened.
+    Row("console: stand-in is a symbolic link", "lpfconsole", b"L 5\nq\n", BANNER + OPEN_ERROR, 1,
+        before={"led": 0x0F}, kind="symlink", only="host"),
+    Row("ledset: stand-in is a symbolic link", "ledset", out=BANNER + OPEN_ERROR, status=1, args=("5",),
+        before={"led": 0x0F}, kind="symlink", only="host"),
+    Row("ledset: stand-in is a FIFO", "ledset", out=BANNER + OPEN_ERROR, status=1, args=("5",), kind="fifo",
+        only="host"),
+    Row("ledset: stand-in that others may write", "ledset", out=BANNER + OPEN_ERROR, status=1, args=("5",),
+        before={"led": 0x0F}, kind="shared", only="host"),
+    Row("ledset: another user's stand-in", "ledset", out=BANNER + OPEN_ERROR, status=1, args=("5",),
+        before={"led": 0x0F}, kind="foreign", only="host"),
+    # No space for the register page: the mapping error, not SIGBUS.
+    Row("ledset: full file system", "ledset", out=BANNER + MMAP_ERROR, status=1, args=("5",), kind="full",
+        only="host"),
+    Row("console: full file system", "lpfconsole", b"L 5\nq\n", BANNER + MMAP_ERROR, 1, kind="full",
+        only="host"),
 ]
+
+NEEDS_ROOT = ("foreign", "full")
 
 
 def check_row(target, row):
@@ -187,14 +213,16 @@ def check_row(target, row):
         return False
     if not row.present and target.mode == "board" and os.path.exists("/dev/mem"):
         return False  # qemu would fall through to this machine's real memory
+    if row.kind in NEEDS_ROOT and os.geteuid() != 0:
+        return False
     expected_out = row.out.replace(OPEN_ERROR, target.open_error())
-    with Board(target, size=row.size, regs=row.before, present=row.present) as board:
-        out, err, status = board.run(row.program, row.args, row.stdin, row.env)
+    with Board(target, size=row.size, regs=row.before, present=row.present, kind=row.kind) as board:
+        out, err, status = board.run(row.program, row.args, row.stdin, row.env, closed=row.closed)
         regs, page_clean = board.registers()
     assert out == expected_out, "printed\n    %r\n  expected\n    %r" % (out, expected_out)
     assert err == b"", "wrote to standard error: %r" % err
     assert status == row.status, "exit status %d, expected %d" % (status, row.status)
-    if row.present:
+    if row.present and row.kind != "fifo":
         wanted = {name: 0 for name in regs}
         wanted.update({k: u32(v) for k, v in row.before.items()})
         wanted.update({k: u32(v) for k, v in row.after.items()})

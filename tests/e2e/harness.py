@@ -41,18 +41,20 @@ def u32(value):
 
 
 def read_registers(path):
-    """The five registers, and whether the rest of their page is untouched."""
+    """The five registers, and whether the rest of their page, and the start
+    of the file (where a stray write to a low descriptor lands), are untouched."""
     regs = dict.fromkeys(REGISTERS, None)
-    if not os.path.exists(path) or os.path.getsize(path) < LW_BASE + PAGE:
+    if not os.path.isfile(path) or os.path.getsize(path) < LW_BASE + PAGE:
         return regs, True
     with open(path, "rb") as f:
+        start = f.read(PAGE)
         f.seek(LW_BASE)
         page = f.read(PAGE)
     words = list(struct.unpack("<%dI" % (PAGE // 4), page))
     for name, offset in REGISTERS.items():
         regs[name] = words[offset // 4]
         words[offset // 4] = 0
-    return regs, not any(words)
+    return regs, not any(words) and not any(start)
 
 
 def write_registers(path, regs):
@@ -66,7 +68,11 @@ class Target:
     def __init__(self, mode, programs, device=None, preload=None, qemu=None):
         self.mode = mode
         self.programs = programs
-        self.device = device if mode == "host" else "/dev/mem"
+        if mode == "board":
+            device = "/dev/mem"
+        elif not device:
+            device = "/dev/shm/lpf-board-%d" % os.geteuid()  # each user's own stand-in
+        self.device = device
         self.preload = preload
         self.qemu = qemu
 
@@ -74,33 +80,65 @@ class Target:
         return b'ERROR: could not open "%s"...\n' % self.device.encode()
 
 
-class Board:
-    """A scratch folder holding one stand-in; use as a context manager."""
+FULL_FS_SIZE = 1 << 20
+NOBODY = 65534
 
-    def __init__(self, target, size=WINDOW_END, regs=None, present=True):
+
+class Board:
+    """A scratch folder holding one stand-in; use as a context manager.
+
+    kind: "file", or a stand-in the tools must refuse or cannot back:
+    "symlink" (the path is a link to the file), "fifo", "shared" (mode 0666),
+    "foreign" (another user's), "full" (on a file system with no space left;
+    needs root to mount it)."""
+
+    def __init__(self, target, size=WINDOW_END, regs=None, present=True, kind="file"):
         self.target = target
         self.dir = tempfile.TemporaryDirectory(prefix="lpf-e2e-")
         root = self.dir.name
+        self.mounted = None
+        if kind == "full":
+            self.mounted = os.path.join(root, "full")
+            os.mkdir(self.mounted)
+            subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d" % FULL_FS_SIZE, "lpf-e2e", self.mounted],
+                           check=True)
+            root = self.mounted
         if target.mode == "board":
             os.mkdir(os.path.join(root, "dev"))
             os.symlink("/usr/arm-linux-gnueabihf/lib", os.path.join(root, "lib"))
             self.path = os.path.join(root, "dev", "mem")
         else:
             self.path = os.path.join(root, "board")
-        if present:
-            with open(self.path, "wb") as f:
+        self.data = self.path + ".data" if kind == "symlink" else self.path  # the file the registers are in
+        if kind == "fifo":
+            os.mkfifo(self.path, 0o600)
+        elif present:
+            with open(self.data, "wb") as f:
                 f.truncate(size)
+            os.chmod(self.data, 0o666 if kind == "shared" else 0o600)
             if regs:
-                write_registers(self.path, regs)
+                write_registers(self.data, regs)
+        if kind == "symlink":
+            os.symlink(self.data, self.path)
+        if kind == "foreign":
+            os.chown(self.path, NOBODY, NOBODY)
+        if kind == "full":
+            with open(os.path.join(root, "filler"), "wb") as f:
+                try:
+                    f.write(b"\1" * FULL_FS_SIZE)
+                except OSError:
+                    pass
 
     def __enter__(self):
         return self
 
     def __exit__(self, *exc):
+        if self.mounted:
+            subprocess.run(["umount", self.mounted], check=True)
         self.dir.cleanup()
 
     def registers(self):
-        return read_registers(self.path)
+        return read_registers(self.data)
 
     def write(self, regs):
         write_registers(self.path, regs)
@@ -118,13 +156,14 @@ class Board:
         full_env.update(env or {})
         return argv, full_env
 
-    def run(self, program, args=(), stdin=b"", env=None, to_file=False):
+    def run(self, program, args=(), stdin=b"", env=None, to_file=False, closed=()):
         """Runs to the end; gives what it printed, its standard error and status.
-        With to_file, standard output is a regular file rather than a pipe."""
+        With to_file, standard output is a regular file rather than a pipe;
+        the descriptors in `closed` are closed when the program starts."""
         argv, full_env = self.command(program, args, env)
         if not to_file:
             done = subprocess.run(argv, input=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                  env=full_env, timeout=TIMEOUT)
+                                  env=full_env, timeout=TIMEOUT, preexec_fn=lambda: [os.close(fd) for fd in closed])
             return done.stdout, done.stderr, done.returncode
         out_path = os.path.join(self.dir.name, "stdout")
         with open(out_path, "wb") as out:
@@ -179,7 +218,7 @@ def run_table(rows, check):
                 print("skipped: %s" % row.name)
                 continue
             passed += 1
-        except AssertionError as e:
+        except (AssertionError, subprocess.TimeoutExpired) as e:
             failed += 1
             print("FAILED: %s\n  %s" % (row.name, str(e).replace("\n", "\n  ")))
     print("%d passed, %d failed, %d skipped" % (passed, failed, skipped))

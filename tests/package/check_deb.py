@@ -4,6 +4,7 @@ static 32-bit ARM executables in /usr/sbin, which still work, and their man
 pages, for architecture armhf with no dependencies."""
 import argparse
 import glob
+import gzip
 import os
 import struct
 import subprocess
@@ -61,8 +62,8 @@ def main():
     def contents():
         listing = subprocess.run(["dpkg-deb", "-c", deb], capture_output=True, text=True, check=True).stdout
         files = sorted(line.split()[-1] for line in listing.splitlines() if not line.startswith("d"))
-        assert files == ["./usr/sbin/ledset", "./usr/sbin/lpfconsole", "./usr/share/man/man8/ledset.8",
-                         "./usr/share/man/man8/lpfconsole.8"], files
+        assert files == ["./usr/sbin/ledset", "./usr/sbin/lpfconsole", "./usr/share/man/man8/ledset.8.gz",
+                         "./usr/share/man/man8/lpfconsole.8.gz"], files
 
     def executables():
         for name in ("lpfconsole", "ledset"):
@@ -72,7 +73,7 @@ def main():
 
     def man_pages():
         for name in ("lpfconsole", "ledset"):
-            with open(os.path.join(root, "usr/share/man/man8", name + ".8")) as f:
+            with gzip.open(os.path.join(root, "usr/share/man/man8", name + ".8.gz"), "rt") as f:
                 text = f.read()
             assert ".TH %s 8" % name.upper() in text, name
 
@@ -90,7 +91,7 @@ def main():
     checks = [Check("architecture armhf, no dependencies", architecture),
               Check("holds the two tools and their man pages", contents),
               Check("tools are static 32-bit ARM executables", executables),
-              Check("man pages are section 8", man_pages),
+              Check("man pages are compressed, section 8", man_pages),
               Check("installed tools run under qemu-arm", installed_ledset_runs)]
     ok = run_table(checks, lambda c: c.run() or True)
     scratch.cleanup()

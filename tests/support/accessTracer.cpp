@@ -5,9 +5,9 @@
 //   load  PHYSICAL VALUE @PRINTED
 //   store PHYSICAL BEFORE AFTER @PRINTED
 //
-// PRINTED is how many bytes the program had printed when it made the access:
-// those already written to standard output (a regular file) plus those still
-// in its stdio buffer.
+// PRINTED is how many bytes the program had written to standard output (a
+// regular file) when it made the access; text still in its stdio buffer does
+// not count, since a fault at the access would lose it.
 //
 // The page is kept inaccessible. A fault on it opens the page and single-steps
 // the faulting instruction (x86 trap flag); the trap after it records the
@@ -22,7 +22,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <stdio_ext.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <ucontext.h>
@@ -57,10 +56,7 @@ void protectPage(int protection)
 
 long long printedSoFar()
 {
-    long long written = static_cast<long long>(syscall(SYS_lseek, STDOUT_FILENO, 0, SEEK_CUR));
-    if (written < 0)
-        return -1;
-    return written + static_cast<long long>(__fpending(stdout));
+    return static_cast<long long>(syscall(SYS_lseek, STDOUT_FILENO, 0, SEEK_CUR));
 }
 
 // Async-signal-safe formatting: one line, one write.

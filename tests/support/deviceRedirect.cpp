@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "accessTracer.h"
+#include "memoryDevice.h"
 
 namespace {
 
@@ -31,15 +32,19 @@ bool enabled(const char *name)
     return value != nullptr && strcmp(value, "1") == 0;
 }
 
-void clearRegisterPage(int descriptor)
+void clearRegisterPage(const char *standIn)
 {
     static const char zeros[PAGE_SIZE] = {};
+    int descriptor = static_cast<int>(syscall(SYS_openat, AT_FDCWD, standIn, O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (descriptor < 0)
+        return;
     syscall(SYS_pwrite64, descriptor, zeros, PAGE_SIZE, REGISTER_PAGE);
+    close(descriptor);
 }
 
 bool isMemoryDevice(const char *path)
 {
-    return path != nullptr && (strcmp(path, LPF_MEMORY_DEVICE) == 0 || strcmp(path, "/dev/mem") == 0);
+    return path != nullptr && (strcmp(path, memoryDevicePath()) == 0 || strcmp(path, "/dev/mem") == 0);
 }
 
 int openAt(int directory, const char *path, int flags, mode_t mode)
@@ -50,10 +55,9 @@ int openAt(int directory, const char *path, int flags, mode_t mode)
             errno = EACCES;
             return -1;
         }
-        int descriptor = static_cast<int>(syscall(SYS_openat, directory, standIn, flags, mode));
-        if (descriptor >= 0 && enabled("LPF_TEST_RESET_DEVICE"))
-            clearRegisterPage(descriptor);
-        return descriptor;
+        if (enabled("LPF_TEST_RESET_DEVICE"))
+            clearRegisterPage(standIn);
+        return static_cast<int>(syscall(SYS_openat, directory, standIn, flags, mode));
     }
     return static_cast<int>(syscall(SYS_openat, directory, path, flags, mode));
 }
