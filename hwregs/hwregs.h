@@ -39,6 +39,10 @@ extern volatile uint32_t *h2p_lw_led_addr;
 // Address of the register at `offset` from ALT_LWFPGASLVS_OFST in a mapped window.
 volatile uint32_t *lightweightRegister(const RegisterWindow &window, uint32_t offset);
 
+// Maps the window of the open memory device, readable, and writable if asked;
+// MAP_FAILED (errno set) if that fails or a stand-in could not back it.
+void *mapWindow(int descriptor, bool writable);
+
 // Prints the address banner, opens the memory device and maps the window.
 // On failure it has printed why and released what it took; the caller then
 // exits with EXIT_STATUS_FAILURE.

@@ -2,14 +2,14 @@
 
 #include <fcntl.h>
 
-int openMemoryDevice(int flags)
+int openMemoryDevice(int flags, const char **refusal)
 {
+    *refusal = nullptr;
     if (!guardStandardStreams())
         return -1;
     int descriptor = -1;
     if (MEMORY_DEVICE_IS_STAND_IN) {
-        const char *refusal = nullptr;
-        descriptor = openStandIn(memoryDevicePath(), flags, &refusal);
+        descriptor = openStandIn(memoryDevicePath(), flags, refusal);
     } else {
         descriptor = open(memoryDevicePath(), flags | O_CLOEXEC);
     }

@@ -36,9 +36,9 @@ inline const char *memoryDevicePath()
 // to why the file was refused, or to nullptr when errno tells.
 int openStandIn(const char *path, int flags, const char **refusal);
 
-// Opens the memory device for the tools: the stand-in checks above where it
-// is a stand-in, and never on descriptor 0, 1 or 2. -1 on failure.
-int openMemoryDevice(int flags);
+// Opens the memory device: the stand-in checks above where it is a stand-in,
+// and never on descriptor 0, 1 or 2. -1 on failure, with `refusal` as above.
+int openMemoryDevice(int flags, const char **refusal);
 
 // Gives each closed standard descriptor (0, 1, 2) to /dev/null, so that a
 // file opened later never becomes standard input or output. False if that

@@ -35,15 +35,20 @@ static void printBanner()
 // page cannot be given storage (a full file system), would map fine and then
 // kill the program with SIGBUS at the first register access. A device has
 // neither problem.
-static bool canBack(int descriptor)
+static bool canBack(int descriptor, bool writable)
 {
     struct stat status {};
     if (fstat(descriptor, &status) != 0)
         return false;
     if (!S_ISREG(status.st_mode))
         return true;
-    if (status.st_size < WINDOW_END)
+    if (status.st_size < WINDOW_END) {
+        errno = ENXIO; // as the device answers for a range it does not have
         return false;
+    }
+    // Reading a hole needs no storage.
+    if (!writable)
+        return true;
     // Allocating what is allocated already changes nothing; a file system
     // that cannot preallocate at all is left to chance.
     if (fallocate(descriptor, 0, static_cast<off_t>(ALT_LWFPGASLVS_OFST), REGISTER_PAGE) == 0)
@@ -51,20 +56,26 @@ static bool canBack(int descriptor)
     return errno == EOPNOTSUPP || errno == ENOSYS;
 }
 
+void *mapWindow(int descriptor, bool writable)
+{
+    if (!canBack(descriptor, writable))
+        return MAP_FAILED;
+    return mmap(nullptr, HW_REGS_SPAN, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, descriptor,
+                WINDOW_OFFSET);
+}
+
 bool openRegisterWindow(RegisterWindow &window)
 {
     printBanner();
 
-    window.descriptor = openMemoryDevice(O_RDWR | O_SYNC);
+    const char *refusal = nullptr;
+    window.descriptor = openMemoryDevice(O_RDWR | O_SYNC, &refusal);
     if (window.descriptor == -1) {
         printf("ERROR: could not open \"%s\"...\n", memoryDevicePath());
         return false;
     }
 
-    window.base = MAP_FAILED;
-    if (canBack(window.descriptor))
-        window.base = mmap(nullptr, HW_REGS_SPAN, PROT_READ | PROT_WRITE, MAP_SHARED, window.descriptor,
-                           WINDOW_OFFSET);
+    window.base = mapWindow(window.descriptor, true);
     if (window.base == MAP_FAILED) {
         printf("ERROR: mmap() failed...\n");
         close(window.descriptor);

@@ -1,10 +1,11 @@
 // lpfboard: makes the stand-in file behave like the board: the LPf filter
-// runs at one sample per LPF_TS in real time, and a panel shows the LEDs.
+// runs at one sample per LPF_TS in real time, and the live view that
+// lpfscope shows follows the registers on a terminal.
 #include "boardFile.h"
 #include "filterEncoding.h"
 #include "filterModel.h"
 #include "memoryDevice.h"
-#include "panel.h"
+#include "liveView.h"
 
 #include <cerrno>
 #include <csignal>
@@ -15,7 +16,7 @@
 
 constexpr int64_t NANOSECONDS_PER_SAMPLE = 100; // LPF_TS
 constexpr int64_t UPDATE_PERIOD_NS = 1000000;   // the model catches up every millisecond
-constexpr int64_t DRAW_PERIOD_NS = 100000000;   // the panel, ten times a second
+constexpr int64_t DRAW_PERIOD_NS = 50000000;    // the view, twenty times a second
 constexpr int EXIT_USAGE = 2;
 
 static_assert(LPF_TS == NANOSECONDS_PER_SAMPLE / 1e9, "the model's clock must match the filter's");
@@ -32,7 +33,7 @@ static void printUsage(FILE *to)
     fprintf(to, "Usage: lpfboard [--device FILE]\n"
                 "Simulates the board's LED port and LPf filter core on a stand-in file for\n"
                 "physical memory (default %s), until SIGINT or SIGTERM, which removes the file.\n"
-                "On a terminal it shows a live panel of the registers.\n",
+                "On a terminal it shows the live view of the registers that lpfscope shows.\n",
                 memoryDevicePath());
 }
 
@@ -60,7 +61,18 @@ static void installStopHandlers()
     signal(SIGPIPE, SIG_IGN);
 }
 
-static void serve(BoardFile &board, bool showPanel)
+static RegisterSample boardRegisters(const BoardFile &board)
+{
+    RegisterSample sample{};
+    sample.led = *board.led;
+    sample.u = static_cast<int32_t>(*board.u);
+    sample.Ku = *board.Ku;
+    sample.Ky = *board.Ky;
+    sample.y = static_cast<int32_t>(*board.y);
+    return sample;
+}
+
+static void serve(BoardFile &board, bool showView)
 {
     int64_t start = monotonicNanoseconds();
     int64_t nextUpdate = start;
@@ -75,9 +87,12 @@ static void serve(BoardFile &board, bool showPanel)
         *board.y = static_cast<uint32_t>(y);
         samplesDone = samplesDue;
 
-        if (showPanel && now >= nextDraw) {
-            panelDraw(board);
-            nextDraw = now + DRAW_PERIOD_NS;
+        if (showView) {
+            viewRecord(now, boardRegisters(board));
+            if (now >= nextDraw) {
+                viewDraw();
+                nextDraw = now + DRAW_PERIOD_NS;
+            }
         }
         nextUpdate += UPDATE_PERIOD_NS;
         if (nextUpdate < now)
@@ -112,20 +127,22 @@ int main(int argc, char **argv)
         return 1;
     installStopHandlers();
 
-    bool showPanel = isatty(STDOUT_FILENO) != 0;
-    if (showPanel) {
-        panelOpen();
+    bool showView = isatty(STDOUT_FILENO) != 0;
+    if (showView) {
+        static char title[256]; // the view keeps it
+        snprintf(title, sizeof title, "lpfboard: serving %s", path);
+        viewOpen(title, "Ctrl-C powers the board off.");
     } else {
         printf("lpfboard: powered on %s\n", path);
         fflush(stdout);
     }
 
-    serve(board, showPanel);
+    serve(board, showView);
 
-    if (showPanel)
-        panelClose();
+    if (showView)
+        viewClose();
     powerOff(board);
-    if (!showPanel)
+    if (!showView)
         printf("lpfboard: powered off %s\n", path);
     return 0;
 }

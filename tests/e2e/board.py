@@ -1,7 +1,14 @@
 #!/usr/bin/env python3
-"""The simulated board, lpfboard, serving the host tools."""
+"""The simulated board, lpfboard, serving the tools; lpfscope watching it.
+
+host: every scenario, with the host tools.
+board: the lpfscope scenarios, with the board's tools under qemu-arm against
+       a host lpfboard that serves PREFIX/dev/mem."""
 import argparse
+import math
 import os
+import pty
+import re
 import signal
 import stat
 import subprocess
@@ -262,18 +269,176 @@ SCENARIOS = [
 ]
 
 
+CSV_HEADER = b"time_s,led,u,ku,ky,y,u_pu,y_pu\n"
+SUMMARY = re.compile(rb"lpfscope: samples: ([0-9]+), late: ([0-9]+)\n")
+STEP_TAU = 0.1  # seconds: what "F 0.1" sets
+STEP_U = 0.5
+
+
+def parse_csv(out):
+    """The rows as tuples of numbers; every row whole, with all eight fields."""
+    assert out.startswith(CSV_HEADER), out[:100]
+    assert out.endswith(b"\n"), "last row cut short: %r" % out[-100:]
+    rows = []
+    for line in out[len(CSV_HEADER):].decode().splitlines():
+        fields = line.split(",")
+        assert len(fields) == 8, line
+        rows.append(tuple([float(fields[0])] + [int(f) for f in fields[1:6]] + [float(f) for f in fields[6:]]))
+    return rows
+
+
+def start_scope(board, args):
+    argv, env = board.command("lpfscope", args)
+    return subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+
+
+def scope_records_a_step(env):
+    """The console steps u from 0 to 0.5 with tau 0.1 s; the trigger catches
+    it with 0.1 s of history, and y follows 0.5 (1 - exp(-t / tau))."""
+    target, lpfboard, board = env
+    rate = 1000
+    with PoweredBoard(target, lpfboard, board):
+        scope = start_scope(board, ("--trigger", "--duration=1", "-r", str(rate), "--csv"))
+        time.sleep(0.5)  # more history than is kept, and qemu's start
+        console_says(board, b"F %g\nU %g\nq\n" % (STEP_TAU, STEP_U))
+        out, err = scope.communicate(timeout=TIMEOUT)
+    assert scope.returncode == 0, (scope.returncode, err)
+    taken = SUMMARY.fullmatch(err)
+    assert taken and int(taken.group(1)) >= 1100, err
+    rows = parse_csv(out)
+    history = [r for r in rows if r[0] < 0]
+    after = [r for r in rows if r[0] >= 0]
+    assert len(history) == rate // 10 and len(after) == rate, (len(history), len(after))
+    times = [r[0] for r in rows]
+    assert all(a < b for a, b in zip(times, times[1:])), "times do not strictly increase"
+    assert after[0][0] == 0 and abs(times[-1] - (rate - 1) / rate) < 0.05, (times[0], times[-1])
+    assert all(r[2] == 0 and r[5] == 0 for r in history), "history is not the state before the step"
+    assert after[0][2] == 1073741823 and after[0][6] == STEP_U, after[0]
+    # u changed after the last history row and by the trigger row, and the
+    # board moves y every millisecond: the step began within that span.
+    def worst(onset):
+        return max(abs(r[7] - STEP_U * (1 - math.exp(-max(0.0, r[0] + onset) / STEP_TAU))) for r in after)
+    span = -history[-1][0] + 0.001
+    onsets = [-0.001 + span * i / 50 for i in range(51)]
+    best = min(worst(onset) for onset in onsets)
+    assert best <= 0.01, "y strays %.4f from the step response" % best
+
+
+def scope_ends_cleanly(env):
+    """SIGINT and SIGTERM end a fast recording with whole rows and status 0;
+    a reader that goes away ends it quietly."""
+    target, lpfboard, board = env
+    with PoweredBoard(target, lpfboard, board):
+        for how in (signal.SIGINT, signal.SIGTERM):
+            scope = start_scope(board, ("--rate", "100000"))
+            time.sleep(0.5)
+            scope.send_signal(how)
+            out, err = scope.communicate(timeout=TIMEOUT)
+            assert scope.returncode == 0 and SUMMARY.fullmatch(err), (how, scope.returncode, err)
+            rows = parse_csv(out)
+            assert len(rows) > 100, (how, len(rows))
+        scope = start_scope(board, ())
+        scope.stdout.readline()
+        scope.stdout.close()  # as `lpfscope | head -1` does
+        err = scope.stderr.read()
+        scope.wait(timeout=TIMEOUT)
+        assert (scope.returncode, err) == (-signal.SIGPIPE, b""), (scope.returncode, err)
+
+
+def scope_command_line(env):
+    target, lpfboard, board = env
+    usage = b"; try 'lpfscope --help'\n"
+    cases = [  # (arguments, status, standard output starts, standard error)
+        (("--help",), 0, b"Usage: lpfscope [OPTION]...\n", b""),
+        (("-V",), 0, b"lpfscope 0.1.0\n", b""),
+        (("--bogus",), 2, b"", b"lpfscope: unknown option '--bogus'" + usage),
+        (("-x",), 2, b"", b"lpfscope: unknown option '-x'" + usage),
+        (("--rate",), 2, b"", b"lpfscope: missing value after '--rate'" + usage),
+        (("--rate=0",), 2, b"", b"lpfscope: --rate takes whole samples per second from 1 to 1000000, not '0'"
+         + usage),
+        (("-r", "1e3"), 2, b"", b"lpfscope: --rate takes whole samples per second from 1 to 1000000, not '1e3'"
+         + usage),
+        (("--rate", "1000001"), 2, b"", b"lpfscope: --rate takes whole samples per second from 1 to 1000000, "
+         b"not '1000001'" + usage),
+        (("--duration", "-1"), 2, b"", b"lpfscope: --duration takes a number of seconds above 0, not '-1'"
+         + usage),
+        (("-d", "nan"), 2, b"", b"lpfscope: --duration takes a number of seconds above 0, not 'nan'" + usage),
+        (("now",), 2, b"", b"lpfscope: unexpected argument 'now'" + usage),
+    ]
+    if not (target.mode == "board" and os.path.exists("/dev/mem")):  # qemu would fall through to real memory
+        cases.append(((), 1, b"", b"lpfscope: cannot open %s: No such file or directory\n" % target.device.encode()))
+    for args, status, out_start, err in cases:
+        argv, full_env = board.command("lpfscope", args)
+        done = subprocess.run(argv, capture_output=True, env=full_env, timeout=TIMEOUT)
+        assert (done.returncode, done.stderr) == (status, err) and done.stdout.startswith(out_start), (args, done)
+
+
+def in_terminal(argv, env, stop=None):
+    """Runs on a pseudo-terminal until it ends (after `stop`, if given)."""
+    controller, terminal = pty.openpty()
+    process = subprocess.Popen(argv, stdin=terminal, stdout=terminal, stderr=subprocess.PIPE, env=env)
+    os.close(terminal)
+    out = b""
+    deadline = time.monotonic() + TIMEOUT
+    while time.monotonic() < deadline:
+        if stop and b"LED = 0x" in out:
+            process.send_signal(stop)
+            stop = None
+        try:
+            chunk = os.read(controller, 65536)
+        except OSError:  # the program is gone
+            break
+        if not chunk:
+            break
+        out += chunk
+    os.close(controller)
+    process.wait(timeout=TIMEOUT)
+    return out, process.returncode
+
+
+def view_restores_the_terminal(env):
+    """lpfscope's and lpfboard's one live view, and the terminal given back."""
+    target, lpfboard, board = env
+    enter, leave = b"\x1b[?1049h\x1b[?25l", b"\x1b[?25h\x1b[?1049l"
+    with PoweredBoard(target, lpfboard, board):
+        console_says(board, b"L 165\nq\n")
+        for args, stop in ((("--duration", "0.3"), None), ((), signal.SIGINT), ((), signal.SIGTERM)):
+            argv, full_env = board.command("lpfscope", args)
+            out, status = in_terminal(argv, full_env, stop)
+            assert status == 0 and out.startswith(enter) and out.endswith(leave), (args, status, out[-200:])
+            assert b"LED = 0x000000A5" in out and b"over the last 10 s" in out, out[-2000:]
+    if target.mode == "host":
+        out, status = in_terminal([lpfboard, "--device", board.path], None, signal.SIGTERM)
+        assert status == 0 and out.startswith(enter) and out.endswith(leave), (status, out[-200:])
+        assert b"lpfboard: serving %s" % board.path.encode() in out and b"over the last 10 s" in out, out[-2000:]
+
+
+SCOPE_SCENARIOS = [
+    Scenario("lpfscope records a step response with its history", scope_records_a_step),
+    Scenario("lpfscope ends cleanly on signals and a closed pipe", scope_ends_cleanly),
+    Scenario("lpfscope command line", scope_command_line),
+    Scenario("the live view gives the terminal back", view_restores_the_terminal),
+]
+
+
 def main():
     parser = argparse.ArgumentParser()
-    for name in ("lpfboard", "lpfconsole", "ledset", "device", "preload"):
+    parser.add_argument("--mode", choices=("host", "board"), default="host")
+    for name in ("lpfboard", "lpfconsole", "ledset", "lpfscope"):
         parser.add_argument("--" + name, required=True)
+    parser.add_argument("--device", help="compiled-in memory device (host)")
+    parser.add_argument("--preload", help="test preload library (host)")
+    parser.add_argument("--qemu", help="qemu-arm (board)")
     a = parser.parse_args()
-    target = Target("host", {"lpfconsole": a.lpfconsole, "ledset": a.ledset}, a.device, a.preload)
+    target = Target(a.mode, {"lpfconsole": a.lpfconsole, "ledset": a.ledset, "lpfscope": a.lpfscope}, a.device,
+                    a.preload, a.qemu)
 
     def check(scenario):
         with Board(target, present=False) as board:
             return scenario.run((target, a.lpfboard, board)) is not False
 
-    return 0 if run_table(SCENARIOS, check) else 1
+    scenarios = SCOPE_SCENARIOS if a.mode == "board" else SCENARIOS + SCOPE_SCENARIOS
+    return 0 if run_table(scenarios, check) else 1
 
 
 if __name__ == "__main__":

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Builds the board's Debian package and checks what it installs: the two
+"""Builds the board's Debian package and checks what it installs: the three
 static 32-bit ARM executables in /usr/sbin, which still work, and their man
 pages, for architecture armhf with no dependencies."""
 import argparse
@@ -14,6 +14,7 @@ import tempfile
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from harness import BANNER, Board, Target, run_table
 
+TOOLS = ("lpfconsole", "ledset", "lpfscope")
 PT_INTERP = 3
 EM_ARM = 40
 
@@ -62,34 +63,37 @@ def main():
     def contents():
         listing = subprocess.run(["dpkg-deb", "-c", deb], capture_output=True, text=True, check=True).stdout
         files = sorted(line.split()[-1] for line in listing.splitlines() if not line.startswith("d"))
-        assert files == ["./usr/sbin/ledset", "./usr/sbin/lpfconsole", "./usr/share/man/man8/ledset.8.gz",
-                         "./usr/share/man/man8/lpfconsole.8.gz"], files
+        assert files == ["./usr/sbin/ledset", "./usr/sbin/lpfconsole", "./usr/sbin/lpfscope",
+                         "./usr/share/man/man8/ledset.8.gz", "./usr/share/man/man8/lpfconsole.8.gz",
+                         "./usr/share/man/man8/lpfscope.8.gz"], files
 
     def executables():
-        for name in ("lpfconsole", "ledset"):
+        for name in TOOLS:
             path = os.path.join(root, "usr/sbin", name)
             assert os.access(path, os.X_OK), path
             assert elf_facts(path) == (True, True, EM_ARM, False), (name, elf_facts(path))
 
     def man_pages():
-        for name in ("lpfconsole", "ledset"):
+        for name in TOOLS:
             with gzip.open(os.path.join(root, "usr/share/man/man8", name + ".8.gz"), "rt") as f:
                 text = f.read()
             assert ".TH %s 8" % name.upper() in text, name
 
     def installed_ledset_runs():
         sbin = os.path.join(root, "usr/sbin")
-        target = Target("board", {"ledset": os.path.join(sbin, "ledset"),
-                                  "lpfconsole": os.path.join(sbin, "lpfconsole")}, qemu=a.qemu)
+        target = Target("board", {name: os.path.join(sbin, name) for name in TOOLS}, qemu=a.qemu)
         with Board(target) as board:
             out, err, status = board.run("ledset", ("165",))
             assert (out, err, status) == (BANNER + b"165\n", b"", 0), (out, err, status)
             assert board.registers()[0]["led"] == 165
             out, err, status = board.run("lpfconsole", stdin=b"F 1e-7\nq\n")
             assert status == 0 and b"Ku = 50E95394" in out, (out, err, status)
+            out, err, status = board.run("lpfscope", ("--duration", "0.001"))
+            assert status == 0 and out.endswith(b"\n0.000000,4294967130,0,1357468564,1580030168,0,0.000000,0.000000\n"), \
+                (out, err, status)
 
     checks = [Check("architecture armhf, no dependencies", architecture),
-              Check("holds the two tools and their man pages", contents),
+              Check("holds the three tools and their man pages", contents),
               Check("tools are static 32-bit ARM executables", executables),
               Check("man pages are compressed, section 8", man_pages),
               Check("installed tools run under qemu-arm", installed_ledset_runs)]

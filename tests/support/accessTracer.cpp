@@ -38,6 +38,7 @@ constexpr greg_t PAGE_FAULT_WRITE = 0x2;
 
 char *window = nullptr;
 char *page = nullptr;
+int pageProtection = PROT_READ | PROT_WRITE; // as the program mapped it
 int traceFile = -1;
 
 struct Access {
@@ -126,7 +127,7 @@ void onSegmentationFault(int signal, siginfo_t *info, void *context)
         return;
     }
     auto *registers = static_cast<ucontext_t *>(context)->uc_mcontext.gregs;
-    protectPage(PROT_READ | PROT_WRITE);
+    protectPage(pageProtection);
     auto *word = reinterpret_cast<volatile uint32_t *>(reinterpret_cast<uintptr_t>(address) & ~uintptr_t{3});
     pending = Access{word, (registers[REG_ERR] & PAGE_FAULT_WRITE) != 0, *word, printedSoFar()};
     stepping = true;
@@ -155,7 +156,7 @@ void install(int signal, void (*handler)(int, siginfo_t *, void *))
     sigaction(signal, &action, nullptr);
 }
 
-void traceWindowMapped(void *base, size_t length, off_t offset)
+void traceWindowMapped(void *base, size_t length, int protection, off_t offset)
 {
     const char *path = getenv("LPF_TRACE_FILE");
     if (path == nullptr || *path == '\0' || length != WINDOW_LENGTH || static_cast<uint64_t>(offset) != WINDOW_PHYSICAL)
@@ -165,6 +166,7 @@ void traceWindowMapped(void *base, size_t length, off_t offset)
         abort(); // a trace that silently logs nothing would pass any test
     window = static_cast<char *>(base);
     page = window + REGISTERS_OFFSET;
+    pageProtection = protection;
     install(SIGSEGV, onSegmentationFault);
     install(SIGTRAP, onTrap);
     protectPage(PROT_NONE);
@@ -174,7 +176,7 @@ void *mapAndTrace(void *address, size_t length, int protection, int flags, int d
 {
     void *base = reinterpret_cast<void *>(syscall(SYS_mmap, address, length, protection, flags, descriptor, offset));
     if (base != MAP_FAILED)
-        traceWindowMapped(base, length, offset);
+        traceWindowMapped(base, length, protection, offset);
     return base;
 }
 

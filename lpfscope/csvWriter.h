@@ -1,0 +1,18 @@
+// CSV rows of register samples on standard output, written whole: a row is
+// complete in the buffer before any of it is written, and the buffer is
+// written with retries, so an interrupted recording never ends in half a row.
+#pragma once
+
+#include "liveView.h"
+
+#include <cstdint>
+
+// False once standard output is closed or failing (a reader that went away).
+bool csvHeader();
+
+// One row; `microseconds` from the first recorded sample (or the change),
+// negative for history before it.
+bool csvRow(int64_t microseconds, const RegisterSample &sample);
+
+// Writes out what is buffered.
+bool csvFlush();

@@ -1,0 +1,33 @@
+// The live view of the registers on a terminal: the LED lamps and the LED
+// register, Ku, Ky and the time constant they stand for, u and y, and a strip
+// chart of u and y over the last seconds on one per-unit scale. lpfscope and
+// lpfboard both show it.
+#pragma once
+
+#include <cstdint>
+
+struct RegisterSample {
+    uint32_t led;
+    int32_t u;
+    uint32_t Ku;
+    uint32_t Ky;
+    int32_t y;
+};
+
+// Seconds of history that the chart spans.
+constexpr int CHART_SECONDS = 10;
+
+// Takes over the terminal on standard output (alternate screen, no cursor).
+// `title` heads the view and `hint` closes it.
+void viewOpen(const char *title, const char *hint);
+
+// A sample taken at `nanoseconds` on the monotonic clock; the chart keeps
+// what it needs of them.
+void viewRecord(int64_t nanoseconds, const RegisterSample &sample);
+
+// Redraws the view at the terminal's current size. False once the terminal
+// cannot be written.
+bool viewDraw();
+
+// Gives the terminal back as it was; safe to call more than once.
+void viewClose();
