@@ -1,0 +1,297 @@
+#!/usr/bin/env python3
+"""The board binaries on a real 32-bit ARM Linux kernel, under full-system
+emulation, against physical memory: what user-mode emulation cannot show.
+
+Each boot runs an /init that executes the cases and prints, for each, what
+the program printed (base64), its exit status and the five registers after it
+(read back with lpfscope, through a mapping), between markers that survive a
+serial console; then it powers off. The kernel and a static busybox come from
+Debian's armhf packages, downloaded into the build tree once.
+
+Boots:
+  tables   RAM up to 0xFFFFFFFF, the kernel kept below the window (mem=1G):
+           the end-to-end tables, an ordinary user, lpfscope.
+  ram      no mem=: the window is system RAM, which strict /dev/mem refuses.
+  nothing  1 GiB of RAM: nothing answers at the window, a bus error.
+  claimed  as tables, with a device tree in which a driver claims the LED
+           registers, which strict /dev/mem refuses too.
+"""
+import argparse
+import base64
+import glob
+import os
+import re
+import shlex
+import subprocess
+import sys
+import tempfile
+from dataclasses import dataclass, field
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+from e2e import CONSOLE, LEDSET, OPEN_ERROR, WINDOW  # noqa: E402
+from harness import BANNER, FIRST_SCREEN, MMAP_ERROR, REGISTERS, WINDOW_END, run_table, u32  # noqa: E402
+
+LW_BASE = 0xFF200000
+OPEN_ERROR_DEVMEM = b'ERROR: could not open "/dev/mem"...\n'
+SIGBUS_STATUS = 128 + 7
+SIGBUS_REPORT = b"Bus error\n"  # what the shell says of a program a bus error killed
+USER = 1000
+BOOT_TIMEOUT = 600
+
+
+@dataclass
+class Case:
+    name: str
+    program: str
+    args: tuple = ()
+    stdin: bytes = b""
+    before: dict = field(default_factory=dict)
+    closed: tuple = ()
+    user: bool = False  # run as the ordinary user
+    # what must come out
+    out: bytes = b""
+    err: bytes = b""
+    status: int = 0
+    after: dict = None  # the five registers; None: not read back
+
+
+def from_row(row):
+    """An end-to-end table row as a case, or None if the VM cannot set it up:
+    the rows whose stand-in is missing, short, a link, a FIFO, shared,
+    foreign or on a full disk (here the device is /dev/mem itself), and those
+    that need the host's test preload library (a failing munmap)."""
+    if not row.present or row.size != WINDOW_END or row.env or row.only == "host" or row.kind != "file":
+        return None
+    wanted = {name: 0 for name in REGISTERS}
+    wanted.update({k: u32(v) for k, v in row.before.items()})
+    wanted.update({k: u32(v) for k, v in row.after.items()})
+    return Case("table: " + row.name, row.program, row.args, row.stdin, row.before, row.closed,
+                out=row.out.replace(OPEN_ERROR, OPEN_ERROR_DEVMEM), status=row.status, after=wanted)
+
+
+SCOPE_ROW = b"0.000000,165,1073741823,1357468564,1580030168,0,0.500000,0.000000\n"
+
+TABLE_BOOT = [c for c in map(from_row, CONSOLE + LEDSET + WINDOW) if c] + [
+    Case("ordinary user: ledset", "ledset", ("5",), user=True, before={"led": 0x0F},
+         out=BANNER + OPEN_ERROR_DEVMEM, status=1, after={"led": 0x0F, "u": 0, "ku": 0, "ky": 0, "y": 0}),
+    Case("ordinary user: lpfconsole", "lpfconsole", stdin=b"L 5\nq\n", user=True, out=BANNER + OPEN_ERROR_DEVMEM,
+         status=1),
+    Case("ordinary user: lpfscope", "lpfscope", ("--duration", "0.001"), user=True,
+         err=b"lpfscope: cannot open /dev/mem: Permission denied\n", status=1),
+    Case("lpfscope reads what the tools left", "lpfscope", ("--csv", "-d", "0.0005"),
+         before={"led": 165, "u": 1073741823, "ku": 0x50E95394, "ky": 0x5E2D58D8},
+         out=b"time_s,led,u,ku,ky,y,u_pu,y_pu\n" + SCOPE_ROW, err=b"lpfscope: samples: 1, late: 0\n"),
+]
+
+REFUSED = [
+    Case("ledset", "ledset", ("5",), out=BANNER + MMAP_ERROR, status=1),
+    Case("lpfconsole", "lpfconsole", stdin=b"L 5\nq\n", out=BANNER + MMAP_ERROR, status=1),
+    Case("lpfscope", "lpfscope", ("-d", "0.001"),
+         err=b"lpfscope: cannot map /dev/mem at 0xFC000000: Operation not permitted\n", status=1),
+]
+
+NOTHING_BOOT = [
+    Case("ledset 165: a bus error, after its lines reached the file", "ledset", ("165",), out=BANNER + b"165\n",
+         err=SIGBUS_REPORT, status=SIGBUS_STATUS),
+    Case("lpfconsole: a bus error at the LED store, after the report", "lpfconsole", stdin=b"L 5\nq\n",
+         out=FIRST_SCREEN + b"LED value = \tWrite LED = 5\n", err=SIGBUS_REPORT, status=SIGBUS_STATUS),
+]
+
+
+def shell_case(index, case):
+    """The /init lines of one case."""
+    lines = ["echo '@@CASE %d'" % index]
+    for name, offset in REGISTERS.items():
+        lines.append("devmem 0x%08X 32 0x%08X" % (LW_BASE + offset, u32(case.before.get(name, 0))))
+    lines.append("echo %s | base64 -d > /tmp/in" % (base64.b64encode(case.stdin).decode() or "''"))
+    command = " ".join(shlex.quote(a) for a in ("/bin/" + case.program,) + tuple(case.args))
+    if case.user:
+        command = "su -s /bin/sh user -c %s" % shlex.quote(command)
+    redirect = "< /tmp/in > /tmp/out 2> /tmp/err" + "".join(" %d>&-" % fd for fd in case.closed)
+    lines += ["%s %s" % (command, redirect), "echo \"@@STATUS $?\"",
+              "echo '@@OUT'", "base64 /tmp/out", "echo '@@ERR'", "base64 /tmp/err"]
+    if case.after is not None:
+        lines += ["echo '@@REGS'", "/bin/lpfscope --csv --duration 0.0005 2> /dev/null | tail -n 1"]
+    lines.append("echo '@@END'")
+    return "\n".join(lines)
+
+
+def init_script(cases):
+    return "\n".join([
+        "#!/bin/busybox sh",
+        "/bin/busybox --install -s /bin",
+        "mount -t proc proc /proc",
+        "mount -t sysfs sys /sys",
+        "mount -t devtmpfs dev /dev",
+        "echo '@@BOOTED'",
+    ] + [shell_case(i, c) for i, c in enumerate(cases)] + ["echo '@@DONE'", "poweroff -f", ""])
+
+
+def cpio_newc(entries):
+    """A cpio archive (newc) of (path, mode, data or link target, rdev) as
+    root-owned files, written without root and without the cpio tool."""
+    out = bytearray()
+
+    def pad():
+        out.extend(b"\0" * (-len(out) % 4))
+
+    for ino, (path, mode, data, rdev) in enumerate(entries + [("TRAILER!!!", 0, b"", (0, 0))], start=1):
+        name = path.encode() + b"\0"
+        fields = [ino, mode, 0, 0, 1, 0, len(data), 0, 0, rdev[0], rdev[1], len(name), 0]
+        out.extend(b"070701" + b"".join(b"%08X" % f for f in fields) + name)
+        pad()
+        out.extend(data)
+        pad()
+    return bytes(out)
+
+
+def initramfs(path, busybox, tools, cases):
+    with open(busybox, "rb") as f:
+        entries = [("bin", 0o40755, b"", (0, 0)), ("bin/busybox", 0o100755, f.read(), (0, 0))]
+    for name, tool in tools.items():
+        with open(tool, "rb") as f:
+            entries.append(("bin/" + name, 0o100755, f.read(), (0, 0)))
+    entries += [(d, 0o40755, b"", (0, 0)) for d in ("dev", "proc", "sys", "tmp")]
+    entries += [("dev/console", 0o20600, b"", (5, 1)), ("init", 0o100755, init_script(cases).encode(), (0, 0)),
+                ("etc", 0o40755, b"", (0, 0)),  # an ordinary user, uid 1000, for the privilege cases
+                ("etc/passwd", 0o100644, b"root:x:0:0::/:/bin/sh\nuser:x:%d:%d::/tmp:/bin/sh\n" % (USER, USER), (0, 0)),
+                ("etc/group", 0o100644, b"root:x:0:\nuser:x:%d:\n" % USER, (0, 0))]
+    subprocess.run(["gzip", "-1"], input=cpio_newc(entries), stdout=open(path, "wb"), check=True)
+
+
+def fetch(cache):
+    """Debian's armhf multi-platform kernel and static busybox, downloaded
+    once into `cache`. Fails, never skips, when they cannot be had."""
+    os.makedirs(cache, exist_ok=True)
+    kernels = glob.glob(os.path.join(cache, "boot", "vmlinuz-*"))
+    busybox = os.path.join(cache, "bin", "busybox")
+    if kernels and os.path.exists(busybox):
+        return kernels[0], busybox
+    depends = subprocess.run(["apt-cache", "depends", "linux-image-armmp:armhf"], capture_output=True, text=True,
+                             check=True).stdout
+    found = re.search(r"Depends: (linux-image-[^\s:]+)", depends)
+    assert found, "no armhf kernel package: run scripts/install-deps --all (it adds the armhf architecture)"
+    for package in (found.group(1) + ":armhf", "busybox-static:armhf"):
+        subprocess.run(["apt-get", "download", "-q", package], cwd=cache, check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+    for deb, wanted in ((found.group(1) + "_*.deb", "./boot/vmlinuz-*"), ("busybox-static_*.deb", "./bin/busybox")):
+        archive = glob.glob(os.path.join(cache, deb))[0]
+        tar = subprocess.Popen(["dpkg-deb", "--fsys-tarfile", archive], stdout=subprocess.PIPE)
+        subprocess.run(["tar", "-x", "--wildcards", wanted], stdin=tar.stdout, cwd=cache, check=True)
+        assert tar.wait() == 0, archive
+        os.unlink(archive)
+    return glob.glob(os.path.join(cache, "boot", "vmlinuz-*"))[0], busybox
+
+
+def boot(qemu, kernel, initrd, memory, append, dtb=None):
+    argv = [qemu, "-M", "virt,highmem=off", "-cpu", "cortex-a15", "-m", str(memory), "-nographic",
+            "-monitor", "none", "-no-reboot", "-nic", "none", "-kernel", kernel, "-initrd", initrd,
+            "-append", "console=ttyAMA0 panic=-1 quiet loglevel=1 " + append]
+    if dtb:
+        argv += ["-dtb", dtb]
+    done = subprocess.run(argv, capture_output=True, timeout=BOOT_TIMEOUT)
+    return done.stdout.decode("latin-1").replace("\r", "")
+
+
+def parse(console):
+    """{case index: (stdout, stderr, status, registers or None)}."""
+    results = {}
+    for chunk in console.split("@@CASE ")[1:]:
+        index, body = chunk.split("\n", 1)
+        if "@@END" not in body:
+            continue
+        status = int(re.search(r"@@STATUS (\d+)", body).group(1))
+        out = base64.b64decode("".join(body.split("@@OUT\n")[1].split("@@ERR\n")[0].split()))
+        err_text = body.split("@@ERR\n")[1].split("@@REGS")[0].split("@@END")[0]
+        err = base64.b64decode("".join(err_text.split()))
+        regs = None
+        if "@@REGS\n" in body:
+            row = body.split("@@REGS\n")[1].split("\n")[0].split(",")
+            regs = dict(zip(REGISTERS, (u32(int(v)) for v in row[1:6]))) if len(row) == 8 else {}
+        results[int(index)] = (out, err, status, regs)
+    return results
+
+
+def claimed_device_tree(qemu, directory, memory):
+    """qemu's own device tree for the machine, with a memory-mapped GPIO
+    controller (a driver built into the kernel) at the LED register."""
+    dtb = os.path.join(directory, "virt.dtb")
+    subprocess.run([qemu, "-M", "virt,highmem=off,dumpdtb=" + dtb, "-cpu", "cortex-a15", "-m", str(memory),
+                    "-nographic", "-nic", "none"], check=True, capture_output=True)
+    source = subprocess.run(["dtc", "-q", "-I", "dtb", "-O", "dts", dtb], capture_output=True, text=True,
+                            check=True).stdout
+    node = ("\tleds@ff200000 {\n\t\tcompatible = \"brcm,bcm6345-gpio\";\n"
+            "\t\treg-names = \"dirout\", \"dat\";\n\t\treg = <0x00 0xff200000 0x00 0x04 0x00 0xff200004 0x00 0x04>;\n"
+            "\t\tgpio-controller;\n\t\t#gpio-cells = <2>;\n\t};\n")
+    source = source[:source.rindex("};")] + node + "};\n"
+    claimed = os.path.join(directory, "claimed.dtb")
+    subprocess.run(["dtc", "-q", "-I", "dts", "-O", "dtb", "-o", claimed], input=source, text=True, check=True)
+    return claimed
+
+
+@dataclass
+class Boot:
+    name: str
+    cases: list
+    memory: int
+    append: str
+    claimed: bool = False
+
+
+BOOTS = [
+    Boot("tables", TABLE_BOOT, 3072, "mem=1G"),
+    Boot("ram", REFUSED, 3072, ""),
+    Boot("nothing", NOTHING_BOOT, 1024, ""),
+    Boot("claimed", REFUSED, 3072, "mem=1G", claimed=True),
+]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--cache", required=True, help="where the kernel and busybox are kept")
+    parser.add_argument("--qemu-system", required=True)
+    for name in ("lpfconsole", "ledset", "lpfscope"):
+        parser.add_argument("--" + name, required=True)
+    a = parser.parse_args()
+    tools = {"lpfconsole": a.lpfconsole, "ledset": a.ledset, "lpfscope": a.lpfscope}
+    assert os.access(a.qemu_system, os.X_OK), "no qemu-system-arm (%s): run scripts/install-deps --all" % a.qemu_system
+    kernel, busybox = fetch(a.cache)
+
+    ok = True
+    with tempfile.TemporaryDirectory(prefix="lpf-vm-") as scratch:
+        for plan in BOOTS:
+            initrd = os.path.join(scratch, plan.name + ".gz")
+            initramfs(initrd, busybox, tools, plan.cases)
+            dtb = claimed_device_tree(a.qemu_system, scratch, plan.memory) if plan.claimed else None
+            console = boot(a.qemu_system, kernel, initrd, plan.memory, plan.append, dtb)
+            results = parse(console)
+            if "@@DONE" not in console:
+                print("boot %s did not finish; its console ended with:\n%s" % (plan.name, console[-3000:]))
+
+            def check(indexed):
+                index, case = indexed
+                assert index in results, "no result (the boot stopped before it)"
+                out, err, status, regs = results[index]
+                assert out == case.out, "printed\n    %r\n  expected\n    %r" % (out, case.out)
+                assert err == case.err, "standard error %r, expected %r" % (err, case.err)
+                assert status == case.status, "exit status %d, expected %d" % (status, case.status)
+                if case.after is not None:
+                    assert regs == case.after, "registers %s, expected %s" % (regs, case.after)
+                return True
+
+            print("== boot %s: -m %d %s%s" % (plan.name, plan.memory, plan.append, " (claimed)" * plan.claimed))
+            rows = [Indexed("%s: %s" % (plan.name, case.name), index, case) for index, case in enumerate(plan.cases)]
+            ok = run_table(rows, lambda row: check((row.index, row.case))) and ok
+    return 0 if ok else 1
+
+
+@dataclass
+class Indexed:
+    name: str
+    index: int
+    case: Case
+
+
+if __name__ == "__main__":
+    sys.exit(main())
