@@ -76,6 +76,15 @@ static Step openAndLock(BoardFile &board)
         fail(path, "cannot open or create");
         return Step::Failed;
     }
+    // Marked at once, so that a board starting beside this one sees its own
+    // kind of file rather than an empty one.
+    if (board.created && pwrite(board.descriptor, MARK, MARK_LENGTH, 0) != static_cast<ssize_t>(MARK_LENGTH)) {
+        fail(path, "cannot mark");
+        if (namesFile(path, board.descriptor))
+            unlink(path); // made by this board a moment ago
+        close(board.descriptor);
+        return Step::Failed;
+    }
 
     if (flock(board.descriptor, LOCK_EX | LOCK_NB) != 0) {
         int lockError = errno;
@@ -101,13 +110,11 @@ static Step openAndLock(BoardFile &board)
     return Step::Ready;
 }
 
-// The mark, the size, and real storage for the register page, so that a full
-// file system gives an error here rather than SIGBUS at a register access.
+// The size, and real storage for the register page, so that a full file
+// system gives an error here rather than SIGBUS at a register access.
 static bool prepare(const BoardFile &board)
 {
     const char *path = board.path;
-    if (board.created && pwrite(board.descriptor, MARK, MARK_LENGTH, 0) != static_cast<ssize_t>(MARK_LENGTH))
-        return fail(path, "cannot mark");
     struct stat status {};
     if (fstat(board.descriptor, &status) != 0 ||
         (status.st_size < STAND_IN_SIZE && ftruncate(board.descriptor, STAND_IN_SIZE) != 0))

@@ -89,7 +89,7 @@ ROWS = [
           b"0.000000,165,-1073741823,1,4294967295,2147483647,-0.500000,1.000000\n", [])],
         args=("--csv", "--duration", "0.0005", "--rate", "1000"),
         before={"led": 165, "u": -1073741823, "ku": 1, "ky": 0xFFFFFFFF, "y": 0x7FFFFFFF},
-        err=rb"lpfscope: samples: 1, late: 0\n"),
+        err=rb"lpfscope: samples: 1, late: [01]\n"),
 ]
 
 

@@ -200,26 +200,3 @@ TEST(LpfSystem, BusTransactions)
         EXPECT_EQ(top.led, edge.led) << edge.what;
     }
 }
-
-// y follows the model sample by sample, and only every DIVIDER-th clock.
-TEST(LpfSystem, SamplesOncePerDividerClocks)
-{
-    Vlpf_system top;
-    clockEdge(top, Bus{}, true);
-    FilterCoefficients coefficients = filterCoefficients(1e-6);
-    const Bus writes[] = {{KU_WORD, true, coefficients.Ku, false},
-                          {KY_WORD, true, coefficients.Ky, false},
-                          {U_WORD, true, 0x40000000, false}};
-    for (const Bus &bus : writes)
-        clockEdge(top, bus, false);
-    // Three edges done: the phase is 3, so the first sample is two edges on.
-    int32_t y = 0;
-    FilterInputs inputs{0x40000000, coefficients.Ku, coefficients.Ky};
-    for (int edge = 4; edge <= 5 * 40; ++edge) {
-        clockEdge(top, Bus{Y_WORD, false, 0, true}, false);
-        EXPECT_EQ(static_cast<int32_t>(top.readdata), y) << "edge " << edge;
-        if (edge % DIVIDER == 0)
-            y = filterStep(y, inputs);
-    }
-    EXPECT_GT(y, 0);
-}
