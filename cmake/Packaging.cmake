@@ -1,10 +1,10 @@
-# A Debian package of the two tools and their man pages. Built from the board
+# A Debian package of the three tools and their man pages. Built from the board
 # build, it is the package for the board: static binaries, no dependencies.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME lpf-tools)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "LED and low-pass filter tools for the SoC FPGA board")
-set(CPACK_PACKAGE_DESCRIPTION "lpfconsole, an interactive console for the LED port and the LPf filter core behind the lightweight processor-to-FPGA bridge, and ledset, which sets or clears the LEDs. Both map physical memory through /dev/mem and need root.")
+set(CPACK_PACKAGE_DESCRIPTION "lpfconsole, an interactive console for the LED port and the LPf filter core behind the lightweight processor-to-FPGA bridge; ledset, which sets or clears the LEDs; and lpfscope, a read-only live view and CSV recorder of their registers. All map physical memory through /dev/mem and need root.")
 set(CPACK_PACKAGE_CONTACT "lpf developers <lpf@localhost>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

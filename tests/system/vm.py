@@ -231,6 +231,26 @@ def claimed_device_tree(qemu, directory, memory):
 
 
 @dataclass
+class Indexed:
+    name: str
+    index: int
+    case: Case
+
+
+def check(row, results):
+    """The case's printed bytes, standard error, status and registers."""
+    case = row.case
+    assert row.index in results, "no result (the boot stopped before it)"
+    out, err, status, regs = results[row.index]
+    assert out == case.out, "printed\n    %r\n  expected\n    %r" % (out, case.out)
+    assert re.fullmatch(case.err, err), "standard error %r, expected %r" % (err, case.err)
+    assert status == case.status, "exit status %d, expected %d" % (status, case.status)
+    if case.after is not None:
+        assert regs == case.after, "registers %s, expected %s" % (regs, case.after)
+    return True
+
+
+@dataclass
 class Boot:
     name: str
     cases: list
@@ -269,28 +289,10 @@ def main():
             if "@@DONE" not in console:
                 print("boot %s did not finish; its console ended with:\n%s" % (plan.name, console[-3000:]))
 
-            def check(indexed):
-                index, case = indexed
-                assert index in results, "no result (the boot stopped before it)"
-                out, err, status, regs = results[index]
-                assert out == case.out, "printed\n    %r\n  expected\n    %r" % (out, case.out)
-                assert re.fullmatch(case.err, err), "standard error %r, expected %r" % (err, case.err)
-                assert status == case.status, "exit status %d, expected %d" % (status, case.status)
-                if case.after is not None:
-                    assert regs == case.after, "registers %s, expected %s" % (regs, case.after)
-                return True
-
             print("== boot %s: -m %d %s%s" % (plan.name, plan.memory, plan.append, " (claimed)" * plan.claimed))
             rows = [Indexed("%s: %s" % (plan.name, case.name), index, case) for index, case in enumerate(plan.cases)]
-            ok = run_table(rows, lambda row: check((row.index, row.case))) and ok
+            ok = run_table(rows, lambda row: check(row, results)) and ok
     return 0 if ok else 1
-
-
-@dataclass
-class Indexed:
-    name: str
-    index: int
-    case: Case
 
 
 if __name__ == "__main__":
