@@ -70,8 +70,9 @@ void viewOpen(const char *title, const char *hint)
     viewTitle = title;
     viewHint = hint;
     viewActive = true;
-    // Alternate screen, cursor hidden: the user's terminal comes back as it was.
-    static const char open[] = "\x1b[?1049h\x1b[?25l";
+    // Alternate screen, cursor hidden, no line wrap (a narrow terminal cuts
+    // lines rather than scrolling): the user's terminal comes back as it was.
+    static const char open[] = "\x1b[?1049h\x1b[?25l\x1b[?7l";
     writeAll(open, sizeof open - 1);
 }
 
@@ -80,7 +81,7 @@ void viewClose()
     if (!viewActive)
         return;
     viewActive = false;
-    static const char close[] = "\x1b[?25h\x1b[?1049l";
+    static const char close[] = "\x1b[?7h\x1b[?25h\x1b[?1049l";
     writeAll(close, sizeof close - 1);
 }
 
@@ -192,8 +193,6 @@ bool viewDraw()
     int chartRows = rows - HEADER_ROWS - FOOTER_ROWS;
     if (chartWidth < 1)
         chartWidth = 1;
-    if (chartRows < MIN_CHART_ROWS)
-        chartRows = MIN_CHART_ROWS;
 
     screenLength = 0;
     put("\x1b[H %s\x1b[K\n\x1b[K\n", viewTitle);
@@ -204,12 +203,15 @@ bool viewDraw()
     put("\x1b[K\n u  %+9.6f    y  %+9.6f   (per unit)\x1b[K\n", shown.u / PER_UNIT, shown.y / PER_UNIT);
     putCoefficients(shown.Ku, shown.Ky);
     put("\x1b[K\n u \x1b[36m-\x1b[0m  y \x1b[1;33m*\x1b[0m  over the last %d s\x1b[K\n", CHART_SECONDS);
-    putChart(chartWidth, chartRows);
-    // "    -10 s" under the chart's left end, "now" under its right end.
-    char left[16];
-    int leftWidth = snprintf(left, sizeof left, "%*s-%d s", AXIS_WIDTH, "", CHART_SECONDS);
-    int pad = AXIS_WIDTH + chartWidth - leftWidth;
-    put("%s%*s\x1b[K\n", left, pad > 3 ? pad : 0, pad > 3 ? "now" : "");
+    // A terminal too low for a chart shows the numbers alone.
+    if (chartRows >= MIN_CHART_ROWS) {
+        putChart(chartWidth, chartRows);
+        // "    -10 s" under the chart's left end, "now" under its right end.
+        char left[16];
+        int leftWidth = snprintf(left, sizeof left, "%*s-%d s", AXIS_WIDTH, "", CHART_SECONDS);
+        int pad = AXIS_WIDTH + chartWidth - leftWidth;
+        put("%s%*s\x1b[K\n", left, pad > 3 ? pad : 0, pad > 3 ? "now" : "");
+    }
     put("\x1b[K\n %s\x1b[K\x1b[J", viewHint);
     return writeAll(screen, screenLength);
 }

@@ -32,11 +32,6 @@ static void installStopHandlers()
         sigaction(signal, &action, nullptr);
 }
 
-static const volatile uint32_t *registerAt(const RegisterWindow &window, uint32_t offset)
-{
-    return lightweightRegister(window, offset);
-}
-
 // Opens the device read-only and maps the window read-only: a store cannot
 // happen even by mistake. Prints one line on standard error on failure.
 static bool openReadOnly(RegisterWindow &window)
@@ -55,11 +50,11 @@ static bool openReadOnly(RegisterWindow &window)
         close(window.descriptor);
         return false;
     }
-    scopeLed = registerAt(window, LED_BASE);
-    scopeU = registerAt(window, LPF_U_BASE);
-    scopeKu = registerAt(window, LPF_KU_BASE);
-    scopeKy = registerAt(window, LPF_KY_BASE);
-    scopeY = registerAt(window, LPF_Y_BASE);
+    scopeLed = lightweightRegister(window, LED_BASE);
+    scopeU = lightweightRegister(window, LPF_U_BASE);
+    scopeKu = lightweightRegister(window, LPF_KU_BASE);
+    scopeKy = lightweightRegister(window, LPF_KY_BASE);
+    scopeY = lightweightRegister(window, LPF_Y_BASE);
     return true;
 }
 

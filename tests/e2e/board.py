@@ -399,7 +399,7 @@ def in_terminal(argv, env, stop=None):
 def view_restores_the_terminal(env):
     """lpfscope's and lpfboard's one live view, and the terminal given back."""
     target, lpfboard, board = env
-    enter, leave = b"\x1b[?1049h\x1b[?25l", b"\x1b[?25h\x1b[?1049l"
+    enter, leave = b"\x1b[?1049h\x1b[?25l\x1b[?7l", b"\x1b[?7h\x1b[?25h\x1b[?1049l"
     with PoweredBoard(target, lpfboard, board):
         console_says(board, b"L 165\nq\n")
         for args, stop in ((("--duration", "0.3"), None), ((), signal.SIGINT), ((), signal.SIGTERM)):
