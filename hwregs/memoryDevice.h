@@ -40,6 +40,12 @@ int openStandIn(const char *path, int flags, const char **refusal);
 // and never on descriptor 0, 1 or 2. -1 on failure, with `refusal` as above.
 int openMemoryDevice(int flags, const char **refusal);
 
+// Gives the page of a stand-in that holds the five registers real storage,
+// so that a full file system is an error now rather than SIGBUS at the first
+// store. False (errno set) if it cannot; a file system that cannot
+// preallocate at all is left to chance.
+bool backRegisterPage(int descriptor);
+
 // Gives each closed standard descriptor (0, 1, 2) to /dev/null, so that a
 // file opened later never becomes standard input or output. False if that
 // cannot be done.

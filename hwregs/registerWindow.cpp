@@ -13,7 +13,6 @@
 static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
 
 constexpr off_t WINDOW_OFFSET = static_cast<off_t>(ALT_STM_OFST);
-constexpr off_t REGISTER_PAGE = 4096;
 constexpr off_t WINDOW_END = WINDOW_OFFSET + static_cast<off_t>(HW_REGS_SPAN);
 static_assert(WINDOW_OFFSET > 0 && WINDOW_END == 0x100000000LL, "window offset must stay unsigned");
 
@@ -49,11 +48,7 @@ static bool canBack(int descriptor, bool writable)
     // Reading a hole needs no storage.
     if (!writable)
         return true;
-    // Allocating what is allocated already changes nothing; a file system
-    // that cannot preallocate at all is left to chance.
-    if (fallocate(descriptor, 0, static_cast<off_t>(ALT_LWFPGASLVS_OFST), REGISTER_PAGE) == 0)
-        return true;
-    return errno == EOPNOTSUPP || errno == ENOSYS;
+    return backRegisterPage(descriptor);
 }
 
 void *mapWindow(int descriptor, bool writable)

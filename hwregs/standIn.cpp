@@ -1,4 +1,5 @@
 #include "memoryDevice.h"
+#include "hwregs.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -44,4 +45,13 @@ int openStandIn(const char *path, int flags, const char **refusal)
     close(handle);
     errno = openError;
     return descriptor;
+}
+
+bool backRegisterPage(int descriptor)
+{
+    constexpr off_t REGISTER_PAGE = 4096;
+    // Allocating what is allocated already changes nothing.
+    if (fallocate(descriptor, 0, static_cast<off_t>(ALT_LWFPGASLVS_OFST), REGISTER_PAGE) == 0)
+        return true;
+    return errno == EOPNOTSUPP || errno == ENOSYS;
 }

@@ -80,8 +80,7 @@ static Step openAndLock(BoardFile &board)
     // kind of file rather than an empty one.
     if (board.created && pwrite(board.descriptor, MARK, MARK_LENGTH, 0) != static_cast<ssize_t>(MARK_LENGTH)) {
         fail(path, "cannot mark");
-        if (namesFile(path, board.descriptor))
-            unlink(path); // made by this board a moment ago
+        removeOwn(board);
         close(board.descriptor);
         return Step::Failed;
     }
@@ -119,8 +118,7 @@ static bool prepare(const BoardFile &board)
     if (fstat(board.descriptor, &status) != 0 ||
         (status.st_size < STAND_IN_SIZE && ftruncate(board.descriptor, STAND_IN_SIZE) != 0))
         return fail(path, "cannot size");
-    if (fallocate(board.descriptor, 0, static_cast<off_t>(ALT_LWFPGASLVS_OFST), REGISTER_PAGE) != 0 &&
-        errno != EOPNOTSUPP && errno != ENOSYS)
+    if (!backRegisterPage(board.descriptor))
         return fail(path, "cannot allocate the register page of");
     return true;
 }
