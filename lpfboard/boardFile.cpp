@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <initializer_list>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -25,11 +26,6 @@ static bool fail(const char *path, const char *what)
 {
     fprintf(stderr, "lpfboard: %s %s: %s\n", what, path, strerror(errno));
     return false;
-}
-
-static volatile uint32_t *registerAt(void *page, uint32_t offset)
-{
-    return reinterpret_cast<volatile uint32_t *>(static_cast<char *>(page) + offset);
 }
 
 // Whether `path` still names the open file: another board may have removed
@@ -148,16 +144,10 @@ bool powerOn(BoardFile &board, const char *path)
         close(board.descriptor);
         return false;
     }
-    board.led = registerAt(board.page, LED_BASE);
-    board.u = registerAt(board.page, LPF_U_BASE);
-    board.Ku = registerAt(board.page, LPF_KU_BASE);
-    board.Ky = registerAt(board.page, LPF_KY_BASE);
-    board.y = registerAt(board.page, LPF_Y_BASE);
-    *board.led = 0;
-    *board.u = 0;
-    *board.Ku = 0;
-    *board.Ky = 0;
-    *board.y = 0;
+    board.registers = slaveRegisters(board.page);
+    for (volatile uint32_t *reg : {board.registers.led, board.registers.u, board.registers.Ku, board.registers.Ky,
+                                   board.registers.y})
+        *reg = 0;
     return true;
 }
 

@@ -1,18 +1,14 @@
 // The stand-in file that lpfboard serves: powering it on and off.
 #pragma once
 
-#include <cstdint>
+#include "registerSet.h"
 
 struct BoardFile {
     const char *path;
     int descriptor;
     bool created; // by this board, rather than a stale one reused
-    void *page; // the mapped page that holds the five registers
-    volatile uint32_t *led;
-    volatile uint32_t *u;
-    volatile uint32_t *Ku;
-    volatile uint32_t *Ky;
-    volatile uint32_t *y;
+    void *page;   // the mapped page that holds the five registers
+    RegisterSet registers;
 };
 
 // Creates the stand-in (mode 0600, never through a link), or reuses a stale

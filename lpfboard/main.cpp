@@ -2,31 +2,24 @@
 // runs at one sample per LPF_TS in real time, and the live view that
 // lpfscope shows follows the registers on a terminal.
 #include "boardFile.h"
+#include "clock.h"
+#include "exitStatus.h"
 #include "filterEncoding.h"
 #include "filterModel.h"
-#include "memoryDevice.h"
 #include "liveView.h"
+#include "memoryDevice.h"
+#include "refusedOption.h"
+#include "registerSet.h"
+#include "standardStreams.h"
+#include "stopSignals.h"
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <ctime>
+#include <getopt.h>
 #include <unistd.h>
 
-constexpr int64_t NANOSECONDS_PER_SAMPLE = 100; // LPF_TS
-constexpr int64_t UPDATE_PERIOD_NS = 1000000;   // the model catches up every millisecond
-constexpr int64_t DRAW_PERIOD_NS = 50000000;    // the view, twenty times a second
-constexpr int EXIT_USAGE = 2;
-
-static_assert(LPF_TS == NANOSECONDS_PER_SAMPLE / 1e9, "the model's clock must match the filter's");
-
-static volatile sig_atomic_t stopRequested = 0;
-
-static void requestStop(int /*signal*/)
-{
-    stopRequested = 1;
-}
+constexpr int64_t UPDATE_PERIOD_NS = 1000000; // the model catches up every millisecond
+constexpr int64_t DRAW_PERIOD_NS = 50000000;  // the view, twenty times a second
 
 static void printUsage(FILE *to)
 {
@@ -37,42 +30,42 @@ static void printUsage(FILE *to)
                 memoryDevicePath());
 }
 
-static int64_t monotonicNanoseconds()
+static bool usageError(const char *what, const char *text)
 {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+    fprintf(stderr, "lpfboard: %s '%s'\n", what, text);
+    printUsage(stderr);
+    return false;
 }
 
-static void sleepUntil(int64_t nanoseconds)
+struct BoardOptions {
+    const char *path;
+    bool help;
+};
+
+static bool parseOptions(int argc, char **argv, BoardOptions &options)
 {
-    timespec until{static_cast<time_t>(nanoseconds / 1000000000), static_cast<long>(nanoseconds % 1000000000)};
-    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
+    static const option longOptions[] = {
+        {"device", required_argument, nullptr, 'd'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    options = BoardOptions{memoryDevicePath(), false};
+    opterr = 0; // our own messages
+    int option = 0;
+    while ((option = getopt_long(argc, argv, ":d:h", longOptions, nullptr)) != -1) {
+        switch (option) {
+        case 'd': options.path = optarg; break;
+        case 'h': options.help = true; break;
+        case ':': return usageError("missing file after", refusedOption(option, argv));
+        default: return usageError("unknown option", refusedOption(option, argv));
+        }
+    }
+    if (optind < argc)
+        return usageError("unexpected argument", argv[optind]);
+    return true;
 }
 
-static void installStopHandlers()
-{
-    struct sigaction action {};
-    action.sa_handler = requestStop;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-}
-
-static RegisterSample boardRegisters(const BoardFile &board)
-{
-    RegisterSample sample{};
-    sample.led = *board.led;
-    sample.u = static_cast<int32_t>(*board.u);
-    sample.Ku = *board.Ku;
-    sample.Ky = *board.Ky;
-    sample.y = static_cast<int32_t>(*board.y);
-    return sample;
-}
-
-static void serve(BoardFile &board, bool showView)
+static void serve(const BoardFile &board, bool showView)
 {
     int64_t start = monotonicNanoseconds();
     int64_t nextUpdate = start;
@@ -81,14 +74,15 @@ static void serve(BoardFile &board, bool showView)
     int32_t y = 0;
     while (stopRequested == 0) {
         int64_t now = monotonicNanoseconds();
-        auto samplesDue = static_cast<uint64_t>((now - start) / NANOSECONDS_PER_SAMPLE);
-        FilterInputs inputs{static_cast<int32_t>(*board.u), *board.Ku, *board.Ky};
+        auto samplesDue = static_cast<uint64_t>((now - start) / LPF_TS_NS);
+        const RegisterSet &registers = board.registers;
+        FilterInputs inputs{static_cast<int32_t>(*registers.u), *registers.Ku, *registers.Ky};
         y = filterAdvance(y, inputs, samplesDue - samplesDone);
-        *board.y = static_cast<uint32_t>(y);
+        *registers.y = static_cast<uint32_t>(y);
         samplesDone = samplesDue;
 
         if (showView) {
-            viewRecord(now, boardRegisters(board));
+            viewRecord(now, loadRegisters(registers));
             if (now >= nextDraw) {
                 viewDraw();
                 nextDraw = now + DRAW_PERIOD_NS;
@@ -105,35 +99,28 @@ int main(int argc, char **argv)
 {
     // A closed standard stream must not become the stand-in.
     if (!guardStandardStreams())
-        return 1;
-    const char *path = memoryDevicePath();
-    for (int i = 1; i < argc; ++i) {
-        if (strcmp(argv[i], "--help") == 0) {
-            printUsage(stdout);
-            return 0;
-        }
-        if (strcmp(argv[i], "--device") == 0 && i + 1 < argc) {
-            path = argv[++i];
-            continue;
-        }
-        fprintf(stderr, "lpfboard: %s '%s'\n", strcmp(argv[i], "--device") == 0 ? "missing file after" : "unknown option",
-                argv[i]);
-        printUsage(stderr);
-        return EXIT_USAGE;
+        return EXIT_STATUS_FAILURE;
+    BoardOptions options{};
+    if (!parseOptions(argc, argv, options))
+        return EXIT_STATUS_USAGE;
+    if (options.help) {
+        printUsage(stdout);
+        return EXIT_STATUS_OK;
     }
 
     BoardFile board{};
-    if (!powerOn(board, path))
-        return 1;
+    if (!powerOn(board, options.path))
+        return EXIT_STATUS_FAILURE;
     installStopHandlers();
+    signal(SIGPIPE, SIG_IGN);
 
     bool showView = isatty(STDOUT_FILENO) != 0;
     if (showView) {
         static char title[256]; // the view keeps it
-        snprintf(title, sizeof title, "lpfboard: serving %s", path);
+        snprintf(title, sizeof title, "lpfboard: serving %s", options.path);
         viewOpen(title, "Ctrl-C powers the board off.");
     } else {
-        printf("lpfboard: powered on %s\n", path);
+        printf("lpfboard: powered on %s\n", options.path);
         fflush(stdout);
     }
 
@@ -143,6 +130,6 @@ int main(int argc, char **argv)
         viewClose();
     powerOff(board);
     if (!showView)
-        printf("lpfboard: powered off %s\n", path);
-    return 0;
+        printf("lpfboard: powered off %s\n", options.path);
+    return EXIT_STATUS_OK;
 }

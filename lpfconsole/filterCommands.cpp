@@ -24,12 +24,22 @@ static void acknowledgedWrite(std::initializer_list<RegisterStore> stores)
     *h2p_lw_led_addr = acknowledge;
 }
 
+// The value typed after the prompt, as atof reads it: text gives 0. False
+// at end of input.
+static bool promptNumber(const char *prompt, double &number)
+{
+    const char *value = promptValue(prompt);
+    if (value != nullptr)
+        number = strtod(value, nullptr);
+    return value != nullptr;
+}
+
 bool filterCoefficientCommand()
 {
-    const char *value = promptValue("Filter Time constant = ");
-    if (value == nullptr)
+    double tau = 0.0;
+    if (!promptNumber("Filter Time constant = ", tau))
         return false;
-    FilterCoefficients coefficients = filterCoefficients(strtod(value, nullptr));
+    FilterCoefficients coefficients = filterCoefficients(tau);
     printf("\tWrite\tKu = %8X\n\t\tKy = %8X\n", coefficients.Ku, coefficients.Ky);
     acknowledgedWrite({{LPf_Ku, coefficients.Ku}, {LPf_Ky, coefficients.Ky}});
     return true;
@@ -37,12 +47,13 @@ bool filterCoefficientCommand()
 
 bool filterInputCommand()
 {
-    const char *value = promptValue("Input Filter (float per-unit) = ");
-    if (value == nullptr)
+    double typed = 0.0;
+    if (!promptNumber("Input Filter (float per-unit) = ", typed))
         return false;
-    FilterInput input = encodeFilterInput(strtod(value, nullptr));
+    FilterInput input = encodeFilterInput(typed);
+    auto word = static_cast<uint32_t>(input.raw); // two's complement, as the register holds it
     printf("\tWrite U = %.3f [%i]\n", input.value, input.raw);
-    acknowledgedWrite({{LPf_u, static_cast<uint32_t>(input.raw)}});
+    acknowledgedWrite({{LPf_u, word}});
     return true;
 }
 

@@ -1,6 +1,7 @@
 // lpfconsole: one-letter command console for the LED port and the LPf filter.
 #include "console.h"
 #include "hwregs.h"
+#include "registerSet.h"
 
 #include <cstdio>
 
@@ -84,10 +85,11 @@ static bool runCommand(int command)
 
 static void setFilterPointers(const RegisterWindow &window)
 {
-    LPf_Ku = lightweightRegister(window, LPF_KU_BASE);
-    LPf_Ky = lightweightRegister(window, LPF_KY_BASE);
-    LPf_u = lightweightRegister(window, LPF_U_BASE);
-    LPf_y = lightweightRegister(window, LPF_Y_BASE);
+    RegisterSet registers = windowRegisters(window);
+    LPf_Ku = registers.Ku;
+    LPf_Ky = registers.Ky;
+    LPf_u = registers.u;
+    LPf_y = registers.y;
 }
 
 int main()

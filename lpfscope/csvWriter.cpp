@@ -1,28 +1,21 @@
 #include "csvWriter.h"
+#include "filterEncoding.h"
+#include "writeAll.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
 
 constexpr size_t BUFFER_SIZE = 65536;
 constexpr size_t ROW_MAX = 160;
-constexpr double PER_UNIT = 2147483647.0;
 
 static char buffer[BUFFER_SIZE];
 static size_t buffered = 0;
 
 bool csvFlush()
 {
-    size_t done = 0;
-    while (done < buffered) {
-        ssize_t written = write(STDOUT_FILENO, buffer + done, buffered - done);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        done += static_cast<size_t>(written);
-    }
+    if (!writeAll(STDOUT_FILENO, buffer, buffered))
+        return false;
     buffered = 0;
     return true;
 }
@@ -50,6 +43,6 @@ bool csvRow(int64_t microseconds, const RegisterSample &sample)
     long long magnitude = llabs(static_cast<long long>(microseconds));
     int length = snprintf(row, sizeof row, "%s%lld.%06lld,%u,%d,%u,%u,%d,%.6f,%.6f\n", microseconds < 0 ? "-" : "",
                           magnitude / 1000000, magnitude % 1000000, sample.led, sample.u, sample.Ku, sample.Ky,
-                          sample.y, sample.u / PER_UNIT, sample.y / PER_UNIT);
+                          sample.y, perUnit(sample.u), perUnit(sample.y));
     return length > 0 && static_cast<size_t>(length) < sizeof row && append(row, static_cast<size_t>(length));
 }

@@ -3,7 +3,7 @@
 // written with retries, so an interrupted recording never ends in half a row.
 #pragma once
 
-#include "liveView.h"
+#include "registerSet.h"
 
 #include <cstdint>
 

@@ -1,18 +1,9 @@
 #include "sampling.h"
+#include "clock.h"
 #include "csvWriter.h"
 #include "liveView.h"
+#include "stopSignals.h"
 
-#include <cerrno>
-#include <ctime>
-
-const volatile uint32_t *scopeLed = nullptr;
-const volatile uint32_t *scopeU = nullptr;
-const volatile uint32_t *scopeKu = nullptr;
-const volatile uint32_t *scopeKy = nullptr;
-const volatile uint32_t *scopeY = nullptr;
-volatile sig_atomic_t scopeStopRequested = 0;
-
-constexpr int64_t NS_PER_SECOND = 1000000000;
 // Above this rate the wake-up of a sleep is too late: sleep until shortly
 // before a sample and poll the clock for the rest.
 constexpr uint32_t POLL_ABOVE_RATE = 2000;
@@ -29,13 +20,6 @@ struct TimedSample {
 };
 
 static TimedSample history[HISTORY_CAPACITY];
-
-static int64_t monotonicNanoseconds()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * NS_PER_SECOND + now.tv_nsec;
-}
 
 // Time of sample n, exact and without overflow for any run.
 static int64_t dueTime(int64_t start, uint64_t n, uint32_t rate)
@@ -59,28 +43,14 @@ static int64_t rowTime(int64_t taken, int64_t zero, int64_t &previous)
 // microseconds, so a poll sleeps only when the sample is far enough off.
 static bool waitUntil(int64_t due, bool poll)
 {
-    int64_t sleepUntil = poll ? due - POLL_MARGIN_NS : due;
-    if (!poll || monotonicNanoseconds() < sleepUntil) {
-        timespec until{static_cast<time_t>(sleepUntil / NS_PER_SECOND),
-                       static_cast<long>(sleepUntil % NS_PER_SECOND)};
-        while (scopeStopRequested == 0 &&
-               clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    int64_t wakeUp = poll ? due - POLL_MARGIN_NS : due;
+    if (!poll || monotonicNanoseconds() < wakeUp) {
+        while (stopRequested == 0 && !sleepUntil(wakeUp)) {
         }
     }
-    while (poll && scopeStopRequested == 0 && monotonicNanoseconds() < due) {
+    while (poll && stopRequested == 0 && monotonicNanoseconds() < due) {
     }
-    return scopeStopRequested == 0;
-}
-
-static RegisterSample loadRegisters()
-{
-    RegisterSample sample{};
-    sample.led = *scopeLed;
-    sample.u = static_cast<int32_t>(*scopeU);
-    sample.Ku = *scopeKu;
-    sample.Ky = *scopeKy;
-    sample.y = static_cast<int32_t>(*scopeY);
-    return sample;
+    return stopRequested == 0;
 }
 
 static uint64_t historyLength(const ScopeOptions &options)
@@ -90,7 +60,7 @@ static uint64_t historyLength(const ScopeOptions &options)
     return samples >= static_cast<double>(HISTORY_CAPACITY) ? HISTORY_CAPACITY : static_cast<uint64_t>(samples);
 }
 
-SamplingResult runSampling(const ScopeOptions &options, bool view)
+SamplingResult runSampling(const RegisterSet &registers, const ScopeOptions &options, bool view)
 {
     SamplingResult result{0, 0, false};
     const bool poll = options.rate > POLL_ABOVE_RATE;
@@ -113,7 +83,7 @@ SamplingResult runSampling(const ScopeOptions &options, bool view)
         if (!waitUntil(due, poll))
             break;
         int64_t now = monotonicNanoseconds();
-        RegisterSample sample = loadRegisters();
+        RegisterSample sample = loadRegisters(registers);
         ++result.taken;
         if (now - due > period)
             ++result.late; // the next sample was due already

@@ -3,19 +3,9 @@
 #pragma once
 
 #include "options.h"
+#include "registerSet.h"
 
-#include <csignal>
 #include <cstdint>
-
-// The registers, read-only: lpfscope never stores.
-extern const volatile uint32_t *scopeLed;
-extern const volatile uint32_t *scopeU;
-extern const volatile uint32_t *scopeKu;
-extern const volatile uint32_t *scopeKy;
-extern const volatile uint32_t *scopeY;
-
-// Set by SIGINT, SIGTERM, SIGHUP or SIGQUIT: end after the current sample.
-extern volatile sig_atomic_t scopeStopRequested;
 
 struct SamplingResult {
     uint64_t taken;
@@ -23,6 +13,7 @@ struct SamplingResult {
     bool outputFailed; // standard output could not be written
 };
 
-// Samples until the duration is done or a stop is requested, into the live
-// view (`view`) or as CSV rows on standard output.
-SamplingResult runSampling(const ScopeOptions &options, bool view);
+// Samples `registers` (mapped read-only: lpfscope never stores) until the
+// duration is done or a stop is requested, into the live view (`view`) or as
+// CSV rows on standard output.
+SamplingResult runSampling(const RegisterSet &registers, const ScopeOptions &options, bool view);

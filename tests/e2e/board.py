@@ -244,6 +244,9 @@ def command_line(env):
         (["--device"], 2, b"", b"lpfboard: missing file after '--device'\nUsage: lpfboard [--device FILE]\n"),
         (["--device", "/nonexistent/dir/board"], 1, b"",
          b"lpfboard: cannot open or create /nonexistent/dir/board: No such file or directory\n"),
+        (["--device=/nonexistent/dir/board"], 1, b"",
+         b"lpfboard: cannot open or create /nonexistent/dir/board: No such file or directory\n"),
+        (["now"], 2, b"", b"lpfboard: unexpected argument 'now'\nUsage: lpfboard [--device FILE]\n"),
     ]
     for args, status, out_start, err_start in cases:
         done = subprocess.run([lpfboard, *args], capture_output=True, timeout=TIMEOUT)

@@ -2,9 +2,7 @@
 
 #include <cmath>
 
-constexpr double COEFFICIENT_SCALE = 4294967295.0;
-constexpr double INPUT_SCALE = 2147483647.0;
-constexpr float READBACK_DIVISOR = 4294967296.0f;
+constexpr auto READBACK_DIVISOR = static_cast<float>(COEFFICIENT_ONE);
 
 uint32_t saturateToUint32(double x)
 {
@@ -54,4 +52,14 @@ double decodeCoefficient(uint32_t k)
 double decodeFilterOutput(int32_t y)
 {
     return static_cast<double>(static_cast<float>(y) / READBACK_DIVISOR) * 0.5;
+}
+
+double perUnit(int32_t value)
+{
+    return value / INPUT_SCALE;
+}
+
+double timeConstantOfPole(uint32_t Ky)
+{
+    return -LPF_TS / std::log(Ky / COEFFICIENT_ONE);
 }

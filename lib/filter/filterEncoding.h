@@ -4,8 +4,17 @@
 
 #include <cstdint>
 
-// Sampling period of the filter, in the unit the time constant is typed in.
+// Sampling period of the filter, in the unit the time constant is typed in,
+// and in nanoseconds for a clock that runs the filter.
 constexpr double LPF_TS = 1e-7;
+constexpr int64_t LPF_TS_NS = 100;
+static_assert(LPF_TS == LPF_TS_NS / 1e9, "one sampling period");
+
+// Ku and Ky are written as fractions of 2^32 - 1; u (and y) per unit are
+// fractions of 2^31 - 1; a coefficient register's 1.0 is 2^32.
+constexpr double COEFFICIENT_SCALE = 4294967295.0;
+constexpr double INPUT_SCALE = 2147483647.0;
+constexpr double COEFFICIENT_ONE = 4294967296.0;
 
 struct FilterCoefficients {
     uint32_t Ku;
@@ -29,6 +38,12 @@ double decodeCoefficient(uint32_t k);
 
 // The output register as y / 2^32 * 0.5, so that it spans -0.25 to 0.25.
 double decodeFilterOutput(int32_t y);
+
+// u or y as a per-unit value: the register over 2^31 - 1.
+double perUnit(int32_t value);
+
+// The time constant that the pole Ky / 2^32 = exp(-LPF_TS / tau) stands for.
+double timeConstantOfPole(uint32_t Ky);
 
 // Truncate toward zero; beyond the range give the nearest bound; NaN gives 0.
 // A plain cast is undefined there, and x86 and ARM answer differently.

@@ -1,4 +1,5 @@
 #include "memoryDevice.h"
+#include "standardStreams.h"
 
 #include <fcntl.h>
 

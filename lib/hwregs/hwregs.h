@@ -1,7 +1,9 @@
-// Register window shared by lpfconsole and ledset: the physical address map
-// of the FPGA design and the mapping of the slice of physical memory that
-// holds it.
+// Register access shared by lpfconsole and ledset: the physical address map
+// of the FPGA design, and the register window they map, announced by the
+// address banner and its error lines.
 #pragma once
+
+#include "exitStatus.h"
 
 #include <cstdint>
 
@@ -21,12 +23,8 @@ constexpr uint32_t LPF_KU_BASE = 0x20u;
 constexpr uint32_t LPF_KY_BASE = 0x30u;
 constexpr uint32_t LPF_Y_BASE = 0x40u;
 
-// Offset of the LED register from the start of the mapped window.
-constexpr uint32_t HW_REGS_LED_OFST = (ALT_LWFPGASLVS_OFST + LED_BASE) & HW_REGS_MASK;
-
-// Exit statuses of both programs.
-constexpr int EXIT_STATUS_OK = 0;
-constexpr int EXIT_STATUS_FAILURE = 1;
+// Offset of the lightweight FPGA slaves from the start of the mapped window.
+constexpr uint32_t HW_REGS_LWFPGASLVS_BASE = ALT_LWFPGASLVS_OFST & HW_REGS_MASK;
 
 struct RegisterWindow {
     int descriptor;
@@ -35,13 +33,6 @@ struct RegisterWindow {
 
 // The LED register; set by openRegisterWindow, valid until closeRegisterWindow.
 extern volatile uint32_t *h2p_lw_led_addr;
-
-// Address of the register at `offset` from ALT_LWFPGASLVS_OFST in a mapped window.
-volatile uint32_t *lightweightRegister(const RegisterWindow &window, uint32_t offset);
-
-// Maps the window of the open memory device, readable, and writable if asked;
-// MAP_FAILED (errno set) if that fails or a stand-in could not back it.
-void *mapWindow(int descriptor, bool writable);
 
 // Prints the address banner, opens the memory device and maps the window.
 // On failure it has printed why and released what it took; the caller then

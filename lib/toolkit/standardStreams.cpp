@@ -1,7 +1,8 @@
-#include "memoryDevice.h"
+#include "standardStreams.h"
 
 #include <cerrno>
 #include <fcntl.h>
+#include <unistd.h>
 
 bool guardStandardStreams()
 {

@@ -1,8 +1,7 @@
-#include "hwregs.h"
+#include "memoryWindow.h"
 #include "memoryDevice.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -15,20 +14,6 @@ static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
 constexpr off_t WINDOW_OFFSET = static_cast<off_t>(ALT_STM_OFST);
 constexpr off_t WINDOW_END = WINDOW_OFFSET + static_cast<off_t>(HW_REGS_SPAN);
 static_assert(WINDOW_OFFSET > 0 && WINDOW_END == 0x100000000LL, "window offset must stay unsigned");
-
-volatile uint32_t *h2p_lw_led_addr = nullptr;
-
-volatile uint32_t *lightweightRegister(const RegisterWindow &window, uint32_t offset)
-{
-    return reinterpret_cast<volatile uint32_t *>(static_cast<char *>(window.base) + HW_REGS_LED_OFST + offset);
-}
-
-static void printBanner()
-{
-    printf("ALT_STM_OFST = 0x%8X\nALT_LWFPGASLVS_OFST = 0x%8X\nLED_BASE = 0x%0X\n"
-           "(ALT_LWFPGASLVS_OFST + LED_BASE) & HW_REGS_MASK = 0x%08X\n\n",
-           ALT_STM_OFST, ALT_LWFPGASLVS_OFST, LED_BASE, HW_REGS_LED_OFST);
-}
 
 // A regular file (a stand-in) that ends inside the window, or whose register
 // page cannot be given storage (a full file system), would map fine and then
@@ -59,35 +44,26 @@ void *mapWindow(int descriptor, bool writable)
                 WINDOW_OFFSET);
 }
 
-bool openRegisterWindow(RegisterWindow &window)
+WindowStatus mapMemoryWindow(RegisterWindow &window, WindowAccess access)
 {
-    printBanner();
-
-    const char *refusal = nullptr;
-    window.descriptor = openMemoryDevice(O_RDWR | O_SYNC, &refusal);
+    WindowStatus status{WindowFault::None, 0, nullptr};
+    bool writable = access == WindowAccess::ReadWrite;
+    window.descriptor = openMemoryDevice((writable ? O_RDWR : O_RDONLY) | O_SYNC, &status.refusal);
     if (window.descriptor == -1) {
-        printf("ERROR: could not open \"%s\"...\n", memoryDevicePath());
-        return false;
+        status.fault = WindowFault::Open;
+        status.error = errno;
+        return status;
     }
-
-    window.base = mapWindow(window.descriptor, true);
+    window.base = mapWindow(window.descriptor, writable);
     if (window.base == MAP_FAILED) {
-        printf("ERROR: mmap() failed...\n");
+        status.fault = WindowFault::Map;
+        status.error = errno;
         close(window.descriptor);
-        return false;
     }
-
-    h2p_lw_led_addr = lightweightRegister(window, LED_BASE);
-    return true;
+    return status;
 }
 
-int closeRegisterWindow(const RegisterWindow &window)
+bool unmapMemoryWindow(const RegisterWindow &window)
 {
-    int status = EXIT_STATUS_OK;
-    if (munmap(window.base, HW_REGS_SPAN) != 0) {
-        printf("ERROR: munmap() failed...\n");
-        status = EXIT_STATUS_FAILURE;
-    }
-    close(window.descriptor);
-    return status;
+    return munmap(window.base, HW_REGS_SPAN) == 0;
 }

@@ -4,15 +4,9 @@
 // lpfboard both show it.
 #pragma once
 
-#include <cstdint>
+#include "registerSet.h"
 
-struct RegisterSample {
-    uint32_t led;
-    int32_t u;
-    uint32_t Ku;
-    uint32_t Ky;
-    int32_t y;
-};
+#include <cstdint>
 
 // Seconds of history that the chart spans.
 constexpr int CHART_SECONDS = 10;

@@ -1,7 +1,7 @@
 #include "liveView.h"
 #include "filterEncoding.h"
+#include "writeAll.h"
 
-#include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -18,7 +18,6 @@ constexpr int HEADER_ROWS = 8; // title to the chart's top
 constexpr int FOOTER_ROWS = 3; // time axis, legend, hint
 constexpr int AXIS_WIDTH = 4;  // "+1 |"
 constexpr size_t SCREEN_SIZE = 163840;
-constexpr double PER_UNIT = 2147483647.0;
 
 struct HistoryPoint {
     double u;
@@ -51,18 +50,9 @@ static void put(const char *format, ...)
         screenLength = SCREEN_SIZE - 1;
 }
 
-static bool writeAll(const char *text, size_t length)
+static bool writeOut(const char *text, size_t length)
 {
-    while (length > 0) {
-        ssize_t written = write(STDOUT_FILENO, text, length);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        text += written;
-        length -= static_cast<size_t>(written);
-    }
-    return true;
+    return writeAll(STDOUT_FILENO, text, length);
 }
 
 void viewOpen(const char *title, const char *hint)
@@ -73,7 +63,7 @@ void viewOpen(const char *title, const char *hint)
     // Alternate screen, cursor hidden, no line wrap (a narrow terminal cuts
     // lines rather than scrolling): the user's terminal comes back as it was.
     static const char open[] = "\x1b[?1049h\x1b[?25l\x1b[?7l";
-    writeAll(open, sizeof open - 1);
+    writeOut(open, sizeof open - 1);
 }
 
 void viewClose()
@@ -82,7 +72,7 @@ void viewClose()
         return;
     viewActive = false;
     static const char close[] = "\x1b[?7h\x1b[?25h\x1b[?1049l";
-    writeAll(close, sizeof close - 1);
+    writeOut(close, sizeof close - 1);
 }
 
 void viewRecord(int64_t nanoseconds, const RegisterSample &sample)
@@ -96,7 +86,7 @@ void viewRecord(int64_t nanoseconds, const RegisterSample &sample)
                           ? nanoseconds + HISTORY_STEP_NS
                           : nextHistoryTime + HISTORY_STEP_NS;
     historyNewest = (historyNewest + 1) % HISTORY_POINTS;
-    history[historyNewest] = HistoryPoint{sample.u / PER_UNIT, sample.y / PER_UNIT};
+    history[historyNewest] = HistoryPoint{perUnit(sample.u), perUnit(sample.y)};
     if (historyCount < HISTORY_POINTS)
         ++historyCount;
 }
@@ -125,11 +115,10 @@ static void putLamps(uint32_t led)
 static void putCoefficients(uint32_t ku, uint32_t ky)
 {
     put(" Ku  0x%08X    Ky  0x%08X    tau ", ku, ky);
-    // The pole is Ky / 2^32 = exp(-LPF_TS / tau).
     if (ky == 0)
         put("-");
     else
-        put("%.4g s", -LPF_TS / std::log(ky / 4294967296.0));
+        put("%.4g s", timeConstantOfPole(ky));
     put("\x1b[K\n");
 }
 
@@ -200,7 +189,7 @@ bool viewDraw()
     if (!haveSample)
         shown = RegisterSample{};
     putLamps(shown.led);
-    put("\x1b[K\n u  %+9.6f    y  %+9.6f   (per unit)\x1b[K\n", shown.u / PER_UNIT, shown.y / PER_UNIT);
+    put("\x1b[K\n u  %+9.6f    y  %+9.6f   (per unit)\x1b[K\n", perUnit(shown.u), perUnit(shown.y));
     putCoefficients(shown.Ku, shown.Ky);
     put("\x1b[K\n u \x1b[36m-\x1b[0m  y \x1b[1;33m*\x1b[0m  over the last %d s\x1b[K\n", CHART_SECONDS);
     // A terminal too low for a chart shows the numbers alone.
@@ -213,5 +202,5 @@ bool viewDraw()
         put("%s%*s\x1b[K\n", left, pad > 3 ? pad : 0, pad > 3 ? "now" : "");
     }
     put("\x1b[K\n %s\x1b[K\x1b[J", viewHint);
-    return writeAll(screen, screenLength);
+    return writeOut(screen, screenLength);
 }

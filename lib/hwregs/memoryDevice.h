@@ -45,8 +45,3 @@ int openMemoryDevice(int flags, const char **refusal);
 // store. False (errno set) if it cannot; a file system that cannot
 // preallocate at all is left to chance.
 bool backRegisterPage(int descriptor);
-
-// Gives each closed standard descriptor (0, 1, 2) to /dev/null, so that a
-// file opened later never becomes standard input or output. False if that
-// cannot be done.
-bool guardStandardStreams();

@@ -1,0 +1,12 @@
+// SIGINT, SIGTERM, SIGHUP and SIGQUIT as a request to stop at the next
+// convenient point, rather than at once: a program that holds a terminal or
+// a file in a state of its own puts it back first.
+#pragma once
+
+#include <csignal>
+
+extern volatile sig_atomic_t stopRequested;
+
+// System calls the signals interrupt are restarted (a row being written is
+// written whole), but for sleeps, which end early.
+void installStopHandlers();
