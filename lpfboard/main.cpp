@@ -71,14 +71,14 @@ static void serve(const BoardFile &board, bool showView)
     int64_t nextUpdate = start;
     int64_t nextDraw = start;
     uint64_t samplesDone = 0;
-    int32_t y = 0;
+    int64_t state = 0;
     while (stopRequested == 0) {
         int64_t now = monotonicNanoseconds();
         auto samplesDue = static_cast<uint64_t>((now - start) / LPF_TS_NS);
         const RegisterSet &registers = board.registers;
         FilterInputs inputs{static_cast<int32_t>(*registers.u), *registers.Ku, *registers.Ky};
-        y = filterAdvance(y, inputs, samplesDue - samplesDone);
-        *registers.y = static_cast<uint32_t>(y);
+        state = filterAdvance(state, inputs, samplesDue - samplesDone);
+        *registers.y = static_cast<uint32_t>(filterOutput(state));
         samplesDone = samplesDue;
 
         if (showView) {

@@ -9,11 +9,13 @@
 // the same cycle read the value from before the write.
 //
 // The filter takes one sample every 100 ns, with the u, Ku and Ky held at
-// that sample (a write in the sampling cycle counts from the next sample):
+// that sample (a write in the sampling cycle counts from the next sample).
+// Its state s is 64 bits, y its top 32: the 32 bits of fraction below y keep
+// the output from stopping short of its steady state.
 //
-//   y <= sat32(floor((Ky * y + 2 * Ku * u) / 2^32))
+//   s <= sat64(ceil(Ky * s / 2^32) + 2 * Ku * u),   y = s[63:32]
 //
-// Ky and Ku unsigned, u and y signed, exact: the simulated board's step.
+// Ky and Ku unsigned, u, y and s signed, exact: the simulated board's step.
 `default_nettype none
 
 module lpf_system #(
@@ -50,22 +52,25 @@ module lpf_system #(
     reg signed [31:0] u_q;
     reg [31:0] ku_q;
     reg [31:0] ky_q;
-    reg signed [31:0] y_q;
+    reg signed [63:0] s_q;
     reg [PHASE_BITS-1:0] phase;
 
     wire sample = phase == LAST_PHASE;
+    wire [31:0] y = s_q[63:32];
 
-    // Both products and their sum are exact in 66 bits: |Ky * y| < 2^63 and
-    // |2 * Ku * u| <= 2^64. Dropping the low 32 bits of a signed number is the
-    // floor of the division by 2^32.
-    wire signed [65:0] feedback = $signed({1'b0, ky_q}) * y_q;
-    wire signed [65:0] drive = $signed({1'b0, ku_q, 1'b0}) * u_q;
+    // Exact throughout: |Ky * s| < 2^95, and adding 2^32 - 1 before dropping
+    // the low 32 bits of a signed number gives the ceiling of the division by
+    // 2^32, which lies below 2^63 in magnitude; |2 * Ku * u| < 2^64, so the
+    // sum needs 66 bits.
+    wire signed [96:0] feedback = $signed({1'b0, ky_q}) * s_q;
     /* verilator lint_off UNUSEDSIGNAL */
-    wire signed [65:0] sum = feedback + drive;
+    wire signed [96:0] feedback_up = feedback + 97'sh0_0000_0000_FFFF_FFFF;
     /* verilator lint_on UNUSEDSIGNAL */
-    wire signed [33:0] quotient = sum[65:32];
-    wire fits = quotient[33:31] == 3'b000 || quotient[33:31] == 3'b111;
-    wire [31:0] y_next = fits ? quotient[31:0] : quotient[33] ? 32'h80000000 : 32'h7FFFFFFF;
+    wire signed [64:0] decayed = feedback_up[96:32];
+    wire signed [65:0] drive = $signed({1'b0, ku_q, 1'b0}) * u_q;
+    wire signed [65:0] sum = decayed + drive;
+    wire fits = sum[65:63] == 3'b000 || sum[65:63] == 3'b111;
+    wire [63:0] s_next = fits ? sum[63:0] : sum[65] ? 64'h8000000000000000 : 64'h7FFFFFFFFFFFFFFF;
 
     always @(posedge clk) begin
         if (reset) begin
@@ -73,13 +78,13 @@ module lpf_system #(
             u_q <= 32'sd0;
             ku_q <= 32'd0;
             ky_q <= 32'd0;
-            y_q <= 32'sd0;
+            s_q <= 64'sd0;
             phase <= {PHASE_BITS{1'b0}};
             readdata <= 32'd0;
         end else begin
             phase <= sample ? {PHASE_BITS{1'b0}} : phase + 1'b1;
             if (sample)
-                y_q <= y_next;
+                s_q <= s_next;
             if (write) begin
                 case (address)
                     LED_WORD: led_q <= writedata;
@@ -95,7 +100,7 @@ module lpf_system #(
                     U_WORD: readdata <= u_q;
                     KU_WORD: readdata <= ku_q;
                     KY_WORD: readdata <= ky_q;
-                    Y_WORD: readdata <= y_q;
+                    Y_WORD: readdata <= y;
                     default: readdata <= 32'd0;
                 endcase
             end

@@ -11,10 +11,12 @@ import pty
 import re
 import signal
 import stat
+import struct
 import subprocess
 import sys
 import time
 from dataclasses import dataclass
+from fractions import Fraction
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import BANNER, FIRST_SCREEN, NOBODY, SEPARATOR, TIMEOUT, WINDOW_END, Board, Target, run_table
@@ -195,21 +197,30 @@ def creates_a_private_sparse_file(env):
         assert st.st_blocks * 512 < 1 << 20, "stand-in is not sparse"
 
 
-def output_settles_at_the_input(env):
-    """U 0.5 settles at a quarter on the console's readback; then it decays."""
+def steady_state(regs):
+    """Where y must settle: 2 Ku u / (2^32 - Ky), clamped to 32 bits."""
+    exact = Fraction(2 * regs["ku"] * as_signed(regs["u"]), (1 << 32) - regs["ky"])
+    return min(max(exact, -(1 << 31)), (1 << 31) - 1)
+
+
+def output_settles_where_it_should(env):
+    """y settles within one LSB of its exact steady state from either side,
+    and back at exactly 0, where the console's Y shows it."""
     target, lpfboard, board = env
     with PoweredBoard(target, lpfboard, board):
-        console_says(board, b"F 1e-5\nU 0.5\nq\n")
-        wait_until(lambda: abs(read_y(board) - 0x3FFFFFFF) < 0x3FFFFFFF * 1e-3, "y settles")
-        time.sleep(0.05)
-        shown = y_shown(board)
-        assert abs(shown - 0.125) <= 0.001, shown
-        assert board.registers()[0]["led"] == 0, "two flips must restore the LEDs"
-
-        console_says(board, b"F 1e-3\nU 0\nq\n")
-        seen = [read_y(board)]
-        wait_until(lambda: seen.append(read_y(board)) or seen[-1] < 0x3FFFFFFF * 1e-4, "y decays")
-        assert all(a >= b for a, b in zip(seen, seen[1:])), "y rose while decaying: %s" % seen[:20]
+        for command in (b"F 0.01\nU 0.8\nq\n", b"U -0.8\nq\n", b"U 0\nq\n"):
+            console_says(board, command)
+            exact = steady_state(board.registers()[0])
+            seen = [read_y(board)]
+            wait_until(lambda: seen.append(read_y(board)) or abs(seen[-1] - exact) < 1,
+                       "y settles within one LSB of %s" % float(exact))
+            monotonic = all(a <= b for a, b in zip(seen, seen[1:])) or all(a >= b for a, b in zip(seen, seen[1:]))
+            assert monotonic, "y turned back on its way: %s" % seen[:20]
+            # The console shows y / 2^32 / 2 in single precision.
+            shown = struct.unpack("<f", struct.pack("<f", seen[-1]))[0] / (1 << 33)
+            assert y_shown(board) == float("%f" % shown), (command, y_shown(board), shown)
+            assert abs(shown - float(exact) / (1 << 33)) < 1e-6, (command, shown, float(exact))
+        assert board.registers()[0]["led"] == 0, "four flips must restore the LEDs"
 
 
 def second_board_refuses(env):
@@ -265,7 +276,7 @@ SCENARIOS = [
     Scenario("power off spares a newer board's file", power_off_spares_a_newer_board),
     Scenario("a full file system gives an error, not SIGBUS", full_file_system),
     Scenario("a new stand-in is sparse, 4 GiB, mode 0600", creates_a_private_sparse_file),
-    Scenario("y settles at u, then decays", output_settles_at_the_input),
+    Scenario("y settles within one LSB of its steady state, and back at 0", output_settles_where_it_should),
     Scenario("a second board on the same file refuses", second_board_refuses),
     Scenario("SIGTERM and SIGINT power off and remove the file", power_off_removes_the_file),
     Scenario("command line", command_line),

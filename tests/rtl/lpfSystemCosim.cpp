@@ -28,7 +28,7 @@ struct Bus {
 
 struct Reference {
     uint32_t led, u, ku, ky;
-    int32_t y;
+    int64_t state;
     int phase;
     uint32_t readdata;
 };
@@ -44,7 +44,7 @@ uint32_t wordOf(const Reference &ref, unsigned address)
     case U_WORD: return ref.u;
     case KU_WORD: return ref.ku;
     case KY_WORD: return ref.ky;
-    case Y_WORD: return static_cast<uint32_t>(ref.y);
+    case Y_WORD: return static_cast<uint32_t>(filterOutput(ref.state));
     default: return 0;
     }
 }
@@ -59,11 +59,11 @@ void referenceEdge(Reference &ref, const Bus &bus, bool reset, Coverage &coverag
     }
     uint32_t before = wordOf(ref, bus.address);
     if (ref.phase == DIVIDER - 1) {
-        ref.y = filterStep(ref.y, FilterInputs{static_cast<int32_t>(ref.u), ref.ku, ref.ky});
+        ref.state = filterStep(ref.state, FilterInputs{static_cast<int32_t>(ref.u), ref.ku, ref.ky});
         ref.phase = 0;
         ++coverage.samples;
-        coverage.saturatedHigh += ref.y == INT32_MAX ? 1 : 0;
-        coverage.saturatedLow += ref.y == INT32_MIN ? 1 : 0;
+        coverage.saturatedHigh += ref.state == INT64_MAX ? 1 : 0;
+        coverage.saturatedLow += ref.state == INT64_MIN ? 1 : 0;
         coverage.writesAtSample += bus.write ? 1 : 0;
     } else {
         ++ref.phase;
