@@ -28,16 +28,6 @@ static bool fail(const char *path, const char *what)
     return false;
 }
 
-// Whether `path` still names the open file: another board may have removed
-// it and made a new one meanwhile.
-static bool namesFile(const char *path, int descriptor)
-{
-    struct stat named {};
-    struct stat open {};
-    return lstat(path, &named) == 0 && fstat(descriptor, &open) == 0 && named.st_dev == open.st_dev &&
-           named.st_ino == open.st_ino;
-}
-
 static bool hasMark(int descriptor)
 {
     char start[MARK_LENGTH];
@@ -48,7 +38,7 @@ static bool hasMark(int descriptor)
 // After a failed power on: removes what this board created, and only that.
 static void removeOwn(const BoardFile &board)
 {
-    if (board.created && namesFile(board.path, board.descriptor))
+    if (board.created && pathNames(board.path, board.descriptor))
         unlink(board.path);
 }
 
@@ -93,7 +83,7 @@ static Step openAndLock(BoardFile &board)
         return Step::Failed;
     }
     // Locked a file that a stopping board has just removed: start over.
-    if (!namesFile(path, board.descriptor)) {
+    if (!pathNames(path, board.descriptor)) {
         close(board.descriptor);
         return Step::Again;
     }
@@ -156,7 +146,7 @@ void powerOff(BoardFile &board)
     // Unlink while the lock is still held, so that a new board never finds a
     // file that is about to disappear; and only the file this board serves.
     munmap(board.page, REGISTER_PAGE);
-    if (namesFile(board.path, board.descriptor))
+    if (pathNames(board.path, board.descriptor))
         unlink(board.path);
     close(board.descriptor);
 }

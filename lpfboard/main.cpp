@@ -12,6 +12,7 @@
 #include "registerSet.h"
 #include "standardStreams.h"
 #include "stopSignals.h"
+#include "terminal.h"
 
 #include <csignal>
 #include <cstdio>
@@ -65,8 +66,25 @@ static bool parseOptions(int argc, char **argv, BoardOptions &options)
     return true;
 }
 
-static void serve(const BoardFile &board, bool showView)
+// Updates that came more than a period after they were due, and the
+// longest wait past the due time: a slow machine rather than a wrong model.
+struct HoldUps {
+    uint64_t late;
+    int64_t longest; // nanoseconds
+};
+
+static const char *holdUpText(const HoldUps &holdUps)
 {
+    static char text[96];
+    snprintf(text, sizeof text, "%llu updates late, the longest by %.1f ms", static_cast<unsigned long long>(holdUps.late),
+             static_cast<double>(holdUps.longest) / 1e6);
+    return text;
+}
+
+static HoldUps serve(const BoardFile &board, bool showView)
+{
+    HoldUps holdUps{0, 0};
+    const RegisterSet &registers = board.registers;
     int64_t start = monotonicNanoseconds();
     int64_t nextUpdate = start;
     int64_t nextDraw = start;
@@ -74,8 +92,10 @@ static void serve(const BoardFile &board, bool showView)
     int64_t state = 0;
     while (stopRequested == 0) {
         int64_t now = monotonicNanoseconds();
+        int64_t behind = now - nextUpdate;
+        holdUps.late += behind > UPDATE_PERIOD_NS ? 1 : 0;
+        holdUps.longest = behind > holdUps.longest ? behind : holdUps.longest;
         auto samplesDue = static_cast<uint64_t>((now - start) / LPF_TS_NS);
-        const RegisterSet &registers = board.registers;
         FilterInputs inputs{static_cast<int32_t>(*registers.u), *registers.Ku, *registers.Ky};
         state = filterAdvance(state, inputs, samplesDue - samplesDone);
         *registers.y = static_cast<uint32_t>(filterOutput(state));
@@ -84,7 +104,9 @@ static void serve(const BoardFile &board, bool showView)
         if (showView) {
             viewRecord(now, loadRegisters(registers));
             if (now >= nextDraw) {
-                viewDraw();
+                static char status[160];
+                snprintf(status, sizeof status, "Held up: %s.  Ctrl-C powers the board off.", holdUpText(holdUps));
+                viewDraw(status);
                 nextDraw = now + DRAW_PERIOD_NS;
             }
         }
@@ -93,6 +115,7 @@ static void serve(const BoardFile &board, bool showView)
             nextUpdate = now; // we were held up: catch up, do not race
         sleepUntil(nextUpdate);
     }
+    return holdUps;
 }
 
 int main(int argc, char **argv)
@@ -114,22 +137,24 @@ int main(int argc, char **argv)
     installStopHandlers();
     signal(SIGPIPE, SIG_IGN);
 
-    bool showView = isatty(STDOUT_FILENO) != 0;
+    // In the background of a terminal it runs as off a terminal: the view
+    // would draw over the shell, and Ctrl-C would not reach it.
+    bool showView = terminalInForeground();
     if (showView) {
         static char title[256]; // the view keeps it
         snprintf(title, sizeof title, "lpfboard: serving %s", options.path);
-        viewOpen(title, "Ctrl-C powers the board off.");
+        viewOpen(title);
     } else {
         printf("lpfboard: powered on %s\n", options.path);
         fflush(stdout);
     }
 
-    serve(board, showView);
+    HoldUps holdUps = serve(board, showView);
 
     if (showView)
         viewClose();
     powerOff(board);
     if (!showView)
-        printf("lpfboard: powered off %s\n", options.path);
+        printf("lpfboard: powered off %s; %s\n", options.path, holdUpText(holdUps));
     return EXIT_STATUS_OK;
 }

@@ -2,8 +2,10 @@
 #include "filterEncoding.h"
 #include "writeAll.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <sys/stat.h>
 #include <unistd.h>
 
 constexpr size_t BUFFER_SIZE = 65536;
@@ -12,12 +14,33 @@ constexpr size_t ROW_MAX = 160;
 static char buffer[BUFFER_SIZE];
 static size_t buffered = 0;
 
+// The output failed after `written` bytes of the buffer, which starts at a
+// row: a regular file that ends in them, and nothing after, loses the part
+// of a row they end in.
+static void cutBackToWholeRow(size_t written)
+{
+    size_t whole = written;
+    while (whole > 0 && buffer[whole - 1] != '\n')
+        --whole;
+    struct stat status {};
+    off_t end = lseek(STDOUT_FILENO, 0, SEEK_CUR);
+    if (whole == written || end < 0 || fstat(STDOUT_FILENO, &status) != 0 || !S_ISREG(status.st_mode) ||
+        status.st_size != end)
+        return;
+    int error = errno;
+    if (ftruncate(STDOUT_FILENO, end - static_cast<off_t>(written - whole)) == 0)
+        lseek(STDOUT_FILENO, end - static_cast<off_t>(written - whole), SEEK_SET);
+    errno = error;
+}
+
 bool csvFlush()
 {
-    if (!writeAll(STDOUT_FILENO, buffer, buffered))
-        return false;
+    size_t written = 0;
+    bool whole = writeAll(STDOUT_FILENO, buffer, buffered, &written);
+    if (!whole)
+        cutBackToWholeRow(written);
     buffered = 0;
-    return true;
+    return whole;
 }
 
 static bool append(const char *row, size_t length)

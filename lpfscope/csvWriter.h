@@ -1,13 +1,15 @@
 // CSV rows of register samples on standard output, written whole: a row is
-// complete in the buffer before any of it is written, and the buffer is
-// written with retries, so an interrupted recording never ends in half a row.
+// complete in the buffer before any of it is written, the buffer is written
+// with retries, and if the output fails part of the way through a row (a
+// full disk), a regular file is cut back to its last whole row.
 #pragma once
 
 #include "registerSet.h"
 
 #include <cstdint>
 
-// False once standard output is closed or failing (a reader that went away).
+// False once standard output is closed or failing (a reader that went
+// away, a full disk); errno tells why.
 bool csvHeader();
 
 // One row; `microseconds` from the first recorded sample (or the change),

@@ -6,12 +6,17 @@
 #include "memoryWindow.h"
 #include "options.h"
 #include "registerSet.h"
-#include "sampling.h"
+#include "sampler.h"
 #include "stopSignals.h"
+#include "terminal.h"
+#include "writer.h"
 
-#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
+#include <pthread.h>
+#include <thread>
 #include <unistd.h>
 
 // Opens the device read-only and maps the window read-only: a store cannot
@@ -32,6 +37,24 @@ static bool openReadOnly(RegisterWindow &window)
     return true;
 }
 
+// The sampler's thread leaves the signals of the user and the terminal to
+// the writer, which can act on them; faults stay with the thread that makes
+// them.
+static std::thread startSampler(Sampling &sampling)
+{
+    sigset_t signals;
+    sigset_t before;
+    sigemptyset(&signals);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT, SIGWINCH})
+        sigaddset(&signals, signal);
+    pthread_sigmask(SIG_BLOCK, &signals, &before);
+    std::thread sampler(runSampler, std::ref(sampling));
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return sampler;
+}
+
+static Sampling sampling;
+
 int main(int argc, char **argv)
 {
     ScopeOptions options{};
@@ -50,24 +73,36 @@ int main(int argc, char **argv)
     if (!openReadOnly(window))
         return EXIT_STATUS_FAILURE;
     installStopHandlers();
+    sampling.registers = windowRegisters(window);
+    sampling.options = options;
+    sampling.zero = NO_ZERO;
 
-    bool view = !options.csv && isatty(STDOUT_FILENO) != 0;
+    // A program in the background leaves the terminal alone.
+    bool view = !options.csv && terminalInForeground();
     if (view) {
-        static char title[128]; // the view keeps it
-        snprintf(title, sizeof title, "lpfscope: %s, %u samples/s", memoryDevicePath(), options.rate);
-        viewOpen(title, "Ctrl-C quits.");
+        static char title[160]; // the view keeps it
+        snprintf(title, sizeof title, "lpfscope: %s, %u sample%s/s", memoryDevicePath(), options.rate,
+                 options.rate == 1 ? "" : "s");
+        viewOpen(title);
     }
-    SamplingResult result = runSampling(windowRegisters(window), options, view);
+    std::thread sampler = startSampler(sampling);
+    WriterResult result = runWriter(sampling, view, window.descriptor);
+    sampler.join();
     if (view)
         viewClose();
 
     int status = EXIT_STATUS_OK;
-    if (result.outputFailed) {
-        fprintf(stderr, "lpfscope: cannot write the output: %s\n", strerror(errno));
+    if (result.boardGone) {
+        fprintf(stderr, "lpfscope: the board was powered off: %s is gone\n", memoryDevicePath());
+        status = EXIT_STATUS_FAILURE;
+    } else if (result.outputFailed) {
+        fprintf(stderr, "lpfscope: cannot write the output: %s\n", strerror(result.outputError));
         status = EXIT_STATUS_FAILURE;
     }
-    fprintf(stderr, "lpfscope: samples: %llu, late: %llu\n", static_cast<unsigned long long>(result.taken),
-            static_cast<unsigned long long>(result.late));
+    fprintf(stderr, "lpfscope: samples taken: %llu, late: %llu, missed: %llu; rows written: %llu, dropped: %llu\n",
+            static_cast<unsigned long long>(sampling.taken.load()), static_cast<unsigned long long>(sampling.late.load()),
+            static_cast<unsigned long long>(sampling.missed.load()), static_cast<unsigned long long>(result.written),
+            static_cast<unsigned long long>(sampling.dropped.load()));
     unmapMemoryWindow(window);
     close(window.descriptor);
     return status;

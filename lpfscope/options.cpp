@@ -1,22 +1,50 @@
 #include "options.h"
+#include "refusedOption.h"
 
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <getopt.h>
 
-constexpr double MAX_DURATION = 1e7; // seconds: about 116 days
+static size_t digits(const char *&text)
+{
+    const char *start = text;
+    while (*text >= '0' && *text <= '9')
+        ++text;
+    return static_cast<size_t>(text - start);
+}
+
+// A decimal number as people write it, for every option: digits with an
+// optional fraction and exponent ("1000", "0.5", "1e3"); no sign, blank,
+// hexadecimal, infinity or NaN.
+static bool parseNumber(const char *text, double &value)
+{
+    const char *rest = text;
+    size_t count = digits(rest);
+    if (*rest == '.') {
+        ++rest;
+        count += digits(rest);
+    }
+    if (count == 0)
+        return false;
+    if (*rest == 'e' || *rest == 'E') {
+        ++rest;
+        if (*rest == '+' || *rest == '-')
+            ++rest;
+        if (digits(rest) == 0)
+            return false;
+    }
+    if (*rest != '\0')
+        return false;
+    value = strtod(text, nullptr);
+    return true;
+}
 
 static bool parseRate(const char *text, uint32_t &rate)
 {
-    // Whole samples per second only: "1e3" or "10.5" is refused, not guessed.
-    if (*text < '0' || *text > '9')
-        return false;
-    char *end = nullptr;
-    errno = 0;
-    unsigned long long value = strtoull(text, &end, 10);
-    if (errno != 0 || *end != '\0' || value < 1 || value > MAX_RATE)
+    // Whole samples per second only: "10.5" is refused, not guessed.
+    double value = 0.0;
+    if (!parseNumber(text, value) || value < 1.0 || value > MAX_RATE || value != std::floor(value))
         return false;
     rate = static_cast<uint32_t>(value);
     return true;
@@ -24,9 +52,8 @@ static bool parseRate(const char *text, uint32_t &rate)
 
 static bool parseDuration(const char *text, double &seconds)
 {
-    char *end = nullptr;
-    double value = strtod(text, &end);
-    if (end == text || *end != '\0' || !(value > 0.0) || !(value <= MAX_DURATION))
+    double value = 0.0;
+    if (!parseNumber(text, value) || !(value > 0.0) || !(value <= MAX_DURATION))
         return false;
     seconds = value;
     return true;
@@ -38,17 +65,23 @@ void printUsage()
            "Samples the LED and LPf filter registers at a steady rate, read-only, and shows\n"
            "them live on a terminal or records them as CSV.\n"
            "\n"
-           "  -r, --rate=HZ          samples per second, 1 to %u (default %u)\n"
-           "  -d, --duration=SECONDS stop after that long (default: until interrupted)\n"
+           "  -r, --rate=HZ          samples per second, a whole number from 1 to %u\n"
+           "                         (default %u)\n"
+           "  -d, --duration=SECONDS stop after that long, above 0 and at most %.0f\n"
+           "                         (default: until interrupted)\n"
            "  -c, --csv              CSV on standard output (the default off a terminal)\n"
-           "  -t, --trigger          wait until u or y changes, then record, with a tenth of\n"
-           "                         the duration (or one second) of history before it\n"
+           "  -t, --trigger          wait until u or y changes, then record; the duration\n"
+           "                         counts from the change, and a tenth of it (or one\n"
+           "                         second) from before it is kept, at most %llu samples;\n"
+           "                         if nothing changes, only the header is written\n"
            "  -h, --help             show this help and exit\n"
            "  -V, --version          show the version and exit\n"
            "\n"
-           "CSV columns: time_s,led,u,ku,ky,y,u_pu,y_pu. SIGINT or SIGTERM ends the\n"
-           "recording cleanly. The counts of samples taken and late go to standard error.\n",
-           MAX_RATE, DEFAULT_RATE);
+           "Numbers are decimal: 1000, 0.5, 1e3. CSV columns: time_s,led,u,ku,ky,y,u_pu,y_pu.\n"
+           "SIGINT or SIGTERM ends the recording cleanly. How many samples were taken,\n"
+           "late, missed (skipped after a pause) and dropped (output too slow), and how\n"
+           "many rows were written, goes to standard error.\n",
+           MAX_RATE, DEFAULT_RATE, MAX_DURATION, static_cast<unsigned long long>(MAX_HISTORY));
 }
 
 static bool usageError(const char *what, const char *text)
@@ -77,14 +110,14 @@ bool parseOptions(int argc, char **argv, ScopeOptions &options)
             break;
         case 'd':
             if (!parseDuration(optarg, options.durationSeconds))
-                return usageError("--duration takes a number of seconds above 0, not", optarg);
+                return usageError("--duration takes seconds above 0 and at most 10000000, not", optarg);
             break;
         case 'c': options.csv = true; break;
         case 't': options.trigger = true; break;
         case 'h': options.help = true; break;
         case 'V': options.version = true; break;
-        case ':': return usageError("missing value after", argv[optind - 1]);
-        default: return usageError("unknown option", argv[optind - 1]);
+        case ':': return usageError("missing value after", refusedOption(option, argv));
+        default: return usageError("unknown option", refusedOption(option, argv));
         }
     }
     if (optind < argc)

@@ -5,6 +5,9 @@
 
 constexpr uint32_t DEFAULT_RATE = 1000;
 constexpr uint32_t MAX_RATE = 1000000;
+constexpr double MAX_DURATION = 1e7; // seconds: about 116 days
+// History kept from before the change with --trigger, at most.
+constexpr uint64_t MAX_HISTORY = uint64_t{1} << 18;
 
 struct ScopeOptions {
     uint32_t rate;          // samples per second

@@ -2,6 +2,7 @@
 #include "standardStreams.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 int openMemoryDevice(int flags, const char **refusal)
 {
@@ -21,4 +22,17 @@ int openMemoryDevice(int flags, const char **refusal)
         return -1;
     }
     return descriptor;
+}
+
+bool pathNames(const char *path, int descriptor)
+{
+    struct stat named {};
+    struct stat open {};
+    return lstat(path, &named) == 0 && fstat(descriptor, &open) == 0 && named.st_dev == open.st_dev &&
+           named.st_ino == open.st_ino;
+}
+
+bool memoryDeviceStillThere(int descriptor)
+{
+    return !MEMORY_DEVICE_IS_STAND_IN || pathNames(memoryDevicePath(), descriptor);
 }

@@ -45,3 +45,11 @@ int openMemoryDevice(int flags, const char **refusal);
 // store. False (errno set) if it cannot; a file system that cannot
 // preallocate at all is left to chance.
 bool backRegisterPage(int descriptor);
+
+// Whether `path` names the open file `descriptor` (not a link to it).
+bool pathNames(const char *path, int descriptor);
+
+// Whether the path of the memory device still names the open `descriptor`:
+// a stand-in that lpfboard powered off is removed, or replaced by the file
+// of another board. The real device never goes away.
+bool memoryDeviceStillThere(int descriptor);

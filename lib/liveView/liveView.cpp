@@ -1,5 +1,6 @@
 #include "liveView.h"
 #include "filterEncoding.h"
+#include "terminal.h"
 #include "writeAll.h"
 
 #include <cmath>
@@ -14,8 +15,7 @@ constexpr int64_t HISTORY_STEP_NS = 1000000000 / HISTORY_RATE;
 constexpr int MAX_COLUMNS = 400;
 constexpr int MAX_ROWS = 120;
 constexpr int MIN_CHART_ROWS = 3;
-constexpr int HEADER_ROWS = 8; // title to the chart's top
-constexpr int FOOTER_ROWS = 3; // time axis, legend, hint
+constexpr int OTHER_ROWS = 11; // every row but the chart's
 constexpr int AXIS_WIDTH = 4;  // "+1 |"
 constexpr size_t SCREEN_SIZE = 163840;
 
@@ -25,7 +25,6 @@ struct HistoryPoint {
 };
 
 static const char *viewTitle = "";
-static const char *viewHint = "";
 static bool viewActive = false;
 static RegisterSample latest{};
 static bool haveSample = false;
@@ -50,29 +49,17 @@ static void put(const char *format, ...)
         screenLength = SCREEN_SIZE - 1;
 }
 
-static bool writeOut(const char *text, size_t length)
-{
-    return writeAll(STDOUT_FILENO, text, length);
-}
-
-void viewOpen(const char *title, const char *hint)
+void viewOpen(const char *title)
 {
     viewTitle = title;
-    viewHint = hint;
     viewActive = true;
-    // Alternate screen, cursor hidden, no line wrap (a narrow terminal cuts
-    // lines rather than scrolling): the user's terminal comes back as it was.
-    static const char open[] = "\x1b[?1049h\x1b[?25l\x1b[?7l";
-    writeOut(open, sizeof open - 1);
+    terminalWatch();
 }
 
 void viewClose()
 {
-    if (!viewActive)
-        return;
     viewActive = false;
-    static const char close[] = "\x1b[?7h\x1b[?25h\x1b[?1049l";
-    writeOut(close, sizeof close - 1);
+    terminalGiveBack();
 }
 
 void viewRecord(int64_t nanoseconds, const RegisterSample &sample)
@@ -104,24 +91,44 @@ static void terminalSize(int &columns, int &rows)
     rows = rows > MAX_ROWS ? MAX_ROWS : rows;
 }
 
+// The screen's lines, top to bottom; a terminal too low for all of them
+// keeps them in this order of need: the title, u and y, the status, the LEDs,
+// the coefficients; the chart goes first, then the blank lines.
+enum Line { TITLE, LAMPS, NUMBERS, COEFFICIENTS, CHART, STATUS, BLANK_AFTER_TITLE, BLANK_AFTER_LAMPS, BLANK_BEFORE_CHART,
+            BLANK_BEFORE_STATUS, LINE_KINDS };
+constexpr Line NEED[] = {TITLE, NUMBERS, STATUS, LAMPS, COEFFICIENTS, BLANK_AFTER_TITLE, BLANK_AFTER_LAMPS,
+                         BLANK_BEFORE_STATUS, BLANK_BEFORE_CHART};
+
+static bool shownLine[LINE_KINDS];
+static bool firstLine = true;
+
+// Starts a line of the screen; every line but the last ends in a newline,
+// so that the last row of the terminal never scrolls.
+static void newLine()
+{
+    if (!firstLine)
+        put("\x1b[K\n");
+    firstLine = false;
+}
+
 static void putLamps(uint32_t led)
 {
+    newLine();
     put(" LEDs  ");
     for (int bit = 7; bit >= 0; --bit)
         put("%s ", ((led >> bit) & 1u) != 0 ? "\x1b[1;31m\xe2\x97\x8f\x1b[0m" : "\xe2\x97\x8b");
-    put("   LED = 0x%08X\x1b[K\n", led);
+    put("   LED = 0x%08X", led);
 }
 
 static void putCoefficients(uint32_t ku, uint32_t ky)
 {
+    newLine();
     put(" Ku  0x%08X    Ky  0x%08X    tau ", ku, ky);
     if (ky == 0)
         put("-");
     else
         put("%.4g s", timeConstantOfPole(ky));
-    put("\x1b[K\n");
 }
-
 // Row of the chart (0 at the top) for a per-unit value, clamped to [-1, 1].
 static int chartRow(double value, int rows)
 {
@@ -149,6 +156,7 @@ static void putChart(int width, int rows)
         yRow[column] = point < 0 ? -1 : chartRow(history[point].y, rows);
     }
     for (int row = 0; row < rows; ++row) {
+        newLine();
         const char *label = "   |";
         if (row == 0)
             label = "+1 |";
@@ -169,38 +177,83 @@ static void putChart(int width, int rows)
             else
                 put("%s", row == rows / 2 && rows % 2 == 1 ? "\xc2\xb7" : " ");
         }
-        put("\x1b[K\n");
     }
 }
 
-bool viewDraw()
+// Which lines fit in `rows`, and how many rows the chart gets (0: none).
+static int layOut(int rows)
 {
+    int chartRows = rows - OTHER_ROWS;
+    for (bool &shown : shownLine)
+        shown = chartRows >= MIN_CHART_ROWS;
+    if (chartRows >= MIN_CHART_ROWS)
+        return chartRows;
+    shownLine[CHART] = false;
+    int left = rows;
+    for (Line line : NEED) {
+        shownLine[line] = left > 0;
+        left -= left > 0 ? 1 : 0;
+    }
+    return 0;
+}
+
+static void putChartBlock(int columns, int chartRows)
+{
+    newLine();
+    put(" u \x1b[36m-\x1b[0m  y \x1b[1;33m*\x1b[0m  both \x1b[1;32m#\x1b[0m   over the last %d s", CHART_SECONDS);
+    int chartWidth = columns - AXIS_WIDTH - 1;
+    putChart(chartWidth < 1 ? 1 : chartWidth, chartRows);
+    // "    -10 s" under the chart's left end, "now" under its right end.
+    char left[16];
+    int leftWidth = snprintf(left, sizeof left, "%*s-%d s", AXIS_WIDTH, "", CHART_SECONDS);
+    int pad = AXIS_WIDTH + chartWidth - leftWidth;
+    newLine();
+    put("%s%*s", left, pad > 3 ? pad : 0, pad > 3 ? "now" : "");
+}
+
+static void putBlankIf(Line line)
+{
+    if (shownLine[line])
+        newLine();
+}
+
+bool viewDraw(const char *status)
+{
+    if (!viewActive || !terminalService())
+        return true; // in the background: nothing to draw, nothing failed
+    if (!terminalTake())
+        return false;
     int columns = 0;
     int rows = 0;
     terminalSize(columns, rows);
-    int chartWidth = columns - AXIS_WIDTH - 1;
-    int chartRows = rows - HEADER_ROWS - FOOTER_ROWS;
-    if (chartWidth < 1)
-        chartWidth = 1;
+    int chartRows = layOut(rows);
 
     screenLength = 0;
-    put("\x1b[H %s\x1b[K\n\x1b[K\n", viewTitle);
-    RegisterSample shown = latest;
-    if (!haveSample)
-        shown = RegisterSample{};
-    putLamps(shown.led);
-    put("\x1b[K\n u  %+9.6f    y  %+9.6f   (per unit)\x1b[K\n", perUnit(shown.u), perUnit(shown.y));
-    putCoefficients(shown.Ku, shown.Ky);
-    put("\x1b[K\n u \x1b[36m-\x1b[0m  y \x1b[1;33m*\x1b[0m  over the last %d s\x1b[K\n", CHART_SECONDS);
-    // A terminal too low for a chart shows the numbers alone.
-    if (chartRows >= MIN_CHART_ROWS) {
-        putChart(chartWidth, chartRows);
-        // "    -10 s" under the chart's left end, "now" under its right end.
-        char left[16];
-        int leftWidth = snprintf(left, sizeof left, "%*s-%d s", AXIS_WIDTH, "", CHART_SECONDS);
-        int pad = AXIS_WIDTH + chartWidth - leftWidth;
-        put("%s%*s\x1b[K\n", left, pad > 3 ? pad : 0, pad > 3 ? "now" : "");
+    firstLine = true;
+    put("\x1b[H");
+    RegisterSample shown = haveSample ? latest : RegisterSample{};
+    if (shownLine[TITLE]) {
+        newLine();
+        put(" %s", viewTitle);
     }
-    put("\x1b[K\n %s\x1b[K\x1b[J", viewHint);
-    return writeOut(screen, screenLength);
+    putBlankIf(BLANK_AFTER_TITLE);
+    if (shownLine[LAMPS])
+        putLamps(shown.led);
+    putBlankIf(BLANK_AFTER_LAMPS);
+    if (shownLine[NUMBERS]) {
+        newLine();
+        put(" u  %+9.6f    y  %+9.6f   (per unit)", perUnit(shown.u), perUnit(shown.y));
+    }
+    if (shownLine[COEFFICIENTS])
+        putCoefficients(shown.Ku, shown.Ky);
+    putBlankIf(BLANK_BEFORE_CHART);
+    if (chartRows > 0)
+        putChartBlock(columns, chartRows);
+    putBlankIf(BLANK_BEFORE_STATUS);
+    if (shownLine[STATUS]) {
+        newLine();
+        put(" %s", status);
+    }
+    put("\x1b[K\x1b[J");
+    return writeAll(STDOUT_FILENO, screen, screenLength);
 }

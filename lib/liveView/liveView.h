@@ -11,17 +11,18 @@
 // Seconds of history that the chart spans.
 constexpr int CHART_SECONDS = 10;
 
-// Takes over the terminal on standard output (alternate screen, no cursor).
-// `title` heads the view and `hint` closes it.
-void viewOpen(const char *title, const char *hint);
+// Takes over the terminal on standard output at the next draw; `title`
+// heads the view. Ctrl-Z hands the terminal back and fg takes it again.
+void viewOpen(const char *title);
 
 // A sample taken at `nanoseconds` on the monotonic clock; the chart keeps
 // what it needs of them.
 void viewRecord(int64_t nanoseconds, const RegisterSample &sample);
 
-// Redraws the view at the terminal's current size. False once the terminal
-// cannot be written.
-bool viewDraw();
+// Redraws the view at the terminal's current size, with `status` on its last
+// line; draws nothing while the program is in the background. False once
+// the terminal cannot be written.
+bool viewDraw(const char *status);
 
 // Gives the terminal back as it was; safe to call more than once.
 void viewClose();

@@ -3,16 +3,23 @@
 #include <cerrno>
 #include <unistd.h>
 
-bool writeAll(int descriptor, const char *text, size_t length)
+bool writeAll(int descriptor, const char *text, size_t length, size_t *written)
 {
-    while (length > 0) {
-        ssize_t written = write(descriptor, text, length);
-        if (written < 0 && errno == EINTR)
+    size_t done = 0;
+    bool whole = true;
+    while (done < length) {
+        ssize_t result = write(descriptor, text + done, length - done);
+        if (result < 0 && errno == EINTR)
             continue;
-        if (written <= 0)
-            return false;
-        text += written;
-        length -= static_cast<size_t>(written);
+        if (result <= 0) {
+            if (result == 0)
+                errno = ENOSPC; // a regular file that takes nothing more is full
+            whole = false;
+            break;
+        }
+        done += static_cast<size_t>(result);
     }
-    return true;
+    if (written != nullptr)
+        *written = done;
+    return whole;
 }

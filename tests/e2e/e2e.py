@@ -196,6 +196,8 @@ WINDOW = [
         only="host"),
     Row("ledset: stand-in that others may write", "ledset", out=BANNER + OPEN_ERROR, status=1, args=("5",),
         before={"led": 0x0F}, kind="shared", only="host"),
+    Row("ledset: stand-in that its group may write", "ledset", out=BANNER + OPEN_ERROR, status=1, args=("5",),
+        before={"led": 0x0F}, kind="group", only="host"),
     Row("ledset: another user's stand-in", "ledset", out=BANNER + OPEN_ERROR, status=1, args=("5",),
         before={"led": 0x0F}, kind="foreign", only="host"),
     # No space for the register page: the mapping error, not SIGBUS.
@@ -203,9 +205,12 @@ WINDOW = [
         only="host"),
     Row("console: full file system", "lpfconsole", b"L 5\nq\n", BANNER + MMAP_ERROR, 1, kind="full",
         only="host"),
+    # Room for one page: the register page's, or the first store is a bus error.
+    Row("ledset: room for the register page alone", "ledset", out=BANNER + b"5\n", args=("5",), after={"led": 5},
+        kind="onepage", only="host"),
 ]
 
-NEEDS_ROOT = ("foreign", "full")
+NEEDS_ROOT = ("foreign", "full", "onepage")
 
 
 def check_row(target, row):

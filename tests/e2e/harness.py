@@ -89,15 +89,16 @@ class Board:
 
     kind: "file", or a stand-in the tools must refuse or cannot back:
     "symlink" (the path is a link to the file), "fifo", "shared" (mode 0666),
-    "foreign" (another user's), "full" (on a file system with no space left;
-    needs root to mount it)."""
+    "group" (mode 0620), "foreign" (another user's), "full" (on a file system
+    with no space left; needs root to mount it); or "onepage", on a file
+    system with room for one page only, which the register page must get."""
 
     def __init__(self, target, size=WINDOW_END, regs=None, present=True, kind="file"):
         self.target = target
         self.dir = tempfile.TemporaryDirectory(prefix="lpf-e2e-")
         root = self.dir.name
         self.mounted = None
-        if kind == "full":
+        if kind in ("full", "onepage"):
             self.mounted = os.path.join(root, "full")
             os.mkdir(self.mounted)
             subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d" % FULL_FS_SIZE, "lpf-e2e", self.mounted],
@@ -115,19 +116,21 @@ class Board:
         elif present:
             with open(self.data, "wb") as f:
                 f.truncate(size)
-            os.chmod(self.data, 0o666 if kind == "shared" else 0o600)
+            os.chmod(self.data, {"shared": 0o666, "group": 0o620}.get(kind, 0o600))
             if regs:
                 write_registers(self.data, regs)
         if kind == "symlink":
             os.symlink(self.data, self.path)
         if kind == "foreign":
             os.chown(self.path, NOBODY, NOBODY)
-        if kind == "full":
+        if kind in ("full", "onepage"):
             with open(os.path.join(root, "filler"), "wb") as f:
                 try:
                     f.write(b"\1" * FULL_FS_SIZE)
                 except OSError:
                     pass
+                if kind == "onepage":
+                    f.truncate(os.fstat(f.fileno()).st_size - PAGE)
 
     def __enter__(self):
         return self

@@ -2,6 +2,7 @@
 """Register accesses of the host executables, in order, with addresses and
 values, and how much each program had printed when it made each one."""
 import argparse
+import mmap
 import os
 import re
 import sys
@@ -28,6 +29,7 @@ class Row:
     args: tuple = ()
     before: dict = field(default_factory=dict)
     err: bytes = b""  # a pattern for standard error
+    mapped: tuple = (os.O_RDWR | os.O_SYNC, mmap.PROT_READ | mmap.PROT_WRITE)  # device flags, protection
 
 
 def flip(old):
@@ -89,7 +91,8 @@ ROWS = [
           b"0.000000,165,-1073741823,1,4294967295,2147483647,-0.500000,1.000000\n", [])],
         args=("--csv", "--duration", "0.0005", "--rate", "1000"),
         before={"led": 165, "u": -1073741823, "ku": 1, "ky": 0xFFFFFFFF, "y": 0x7FFFFFFF},
-        err=rb"lpfscope: samples: 1, late: [01]\n"),
+        err=rb"lpfscope: samples taken: 1, late: [01], missed: [0-9]+; rows written: 1, dropped: 0\n",
+        mapped=(os.O_RDONLY | os.O_SYNC, mmap.PROT_READ)),
 ]
 
 
@@ -115,6 +118,11 @@ def check(target, row):
         with open(trace_path) as f:
             actual = parse(f.read())
     assert (out, status) == (expected_out, 0) and re.fullmatch(row.err, err), "run gave %r" % ((out, err, status),)
+    if actual and actual[0][0][0] == "map":  # only the access mode and synchronous writes count
+        actual[0] = ((actual[0][0][0], actual[0][0][1] & (os.O_ACCMODE | os.O_SYNC), actual[0][0][2]), actual[0][1])
+    assert actual and actual[0] == (("map",) + row.mapped, 0), "mapped %s, expected %s" % (show(actual[:1]),
+                                                                                     show([(("map",) + row.mapped, 0)]))
+    actual = actual[1:]
     assert actual == expected, "accesses\n    %s\n  expected\n    %s" % (show(actual), show(expected))
     return True
 

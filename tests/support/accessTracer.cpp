@@ -2,9 +2,12 @@
 // every load and store that the program makes to the page holding the five
 // FPGA registers, in order, one line each:
 //
+//   map   FLAGS PROTECTION @PRINTED
 //   load  PHYSICAL VALUE @PRINTED
 //   store PHYSICAL BEFORE AFTER @PRINTED
 //
+// The first line tells how the window was mapped: the file status flags of
+// the device (as fcntl F_GETFL gives them) and the protection.
 // PRINTED is how many bytes the program had written to standard output (a
 // regular file) when it made the access; text still in its stdio buffer does
 // not count, since a fault at the access would lose it.
@@ -156,7 +159,20 @@ void install(int signal, void (*handler)(int, siginfo_t *, void *))
     sigaction(signal, &action, nullptr);
 }
 
-void traceWindowMapped(void *base, size_t length, int protection, off_t offset)
+void logMapping(int descriptor, int protection)
+{
+    char line[128];
+    char *out = appendText(line, "map   ");
+    out = appendHex(out, static_cast<uint64_t>(syscall(SYS_fcntl, descriptor, F_GETFL)), 8);
+    *out++ = ' ';
+    out = appendHex(out, static_cast<uint64_t>(protection), 8);
+    out = appendText(out, " @");
+    out = appendDecimal(out, printedSoFar());
+    *out++ = '\n';
+    syscall(SYS_write, traceFile, line, out - line);
+}
+
+void traceWindowMapped(void *base, size_t length, int protection, int descriptor, off_t offset)
 {
     const char *path = getenv("LPF_TRACE_FILE");
     if (path == nullptr || *path == '\0' || length != WINDOW_LENGTH || static_cast<uint64_t>(offset) != WINDOW_PHYSICAL)
@@ -167,6 +183,7 @@ void traceWindowMapped(void *base, size_t length, int protection, off_t offset)
     window = static_cast<char *>(base);
     page = window + REGISTERS_OFFSET;
     pageProtection = protection;
+    logMapping(descriptor, protection);
     install(SIGSEGV, onSegmentationFault);
     install(SIGTRAP, onTrap);
     protectPage(PROT_NONE);
@@ -176,7 +193,7 @@ void *mapAndTrace(void *address, size_t length, int protection, int flags, int d
 {
     void *base = reinterpret_cast<void *>(syscall(SYS_mmap, address, length, protection, flags, descriptor, offset));
     if (base != MAP_FAILED)
-        traceWindowMapped(base, length, protection, offset);
+        traceWindowMapped(base, length, protection, descriptor, offset);
     return base;
 }
 

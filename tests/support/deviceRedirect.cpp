@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -45,6 +46,13 @@ void clearRegisterPage(const char *standIn)
 bool isMemoryDevice(const char *path)
 {
     return path != nullptr && (strcmp(path, memoryDevicePath()) == 0 || strcmp(path, "/dev/mem") == 0);
+}
+
+// The stand-in named by LPF_TEST_DEVICE for the memory device, else `path`.
+const char *redirected(const char *path)
+{
+    const char *standIn = getenv("LPF_TEST_DEVICE");
+    return isMemoryDevice(path) && standIn != nullptr && *standIn != '\0' ? standIn : path;
 }
 
 int openAt(int directory, const char *path, int flags, mode_t mode)
@@ -128,6 +136,17 @@ int __openat_2(int directory, const char *path, int flags)
 int __openat64_2(int directory, const char *path, int flags)
 {
     return openAt(directory, path, flags, 0);
+}
+
+// A tool checks that the device's path still names the file it opened.
+int lstat(const char *path, struct stat *status)
+{
+    return static_cast<int>(syscall(SYS_newfstatat, AT_FDCWD, redirected(path), status, AT_SYMLINK_NOFOLLOW));
+}
+
+int lstat64(const char *path, struct stat64 *status)
+{
+    return static_cast<int>(syscall(SYS_newfstatat, AT_FDCWD, redirected(path), status, AT_SYMLINK_NOFOLLOW));
 }
 
 int munmap(void *address, size_t length)

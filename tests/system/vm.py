@@ -81,7 +81,8 @@ TABLE_BOOT = [c for c in map(from_row, CONSOLE + LEDSET + WINDOW) if c] + [
          err=b"lpfscope: cannot open /dev/mem: Permission denied\n", status=1),
     Case("lpfscope reads what the tools left", "lpfscope", ("--csv", "-d", "0.0005"),
          before={"led": 165, "u": 1073741823, "ku": 0x50E95394, "ky": 0x5E2D58D8},
-         out=b"time_s,led,u,ku,ky,y,u_pu,y_pu\n" + SCOPE_ROW, err=rb"lpfscope: samples: 1, late: [01]\n"),
+         out=b"time_s,led,u,ku,ky,y,u_pu,y_pu\n" + SCOPE_ROW,
+         err=rb"lpfscope: samples taken: 1, late: [01], missed: [0-9]+; rows written: 1, dropped: 0\n"),
 ]
 
 REFUSED = [

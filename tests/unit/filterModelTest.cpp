@@ -182,8 +182,10 @@ TEST(FilterModel, AdvanceEqualsSteppingEverySample)
         case 2: // near rest with a slow pole: long runs of equal steps
             in = FilterInputs{static_cast<int32_t>(random()), static_cast<uint32_t>(random()) >> (random() % 32),
                               0xFFFFFFFFu - static_cast<uint32_t>(random() % 1000)};
-            state = stateOf(steadyState(in)) + static_cast<int64_t>(random() % (uint64_t{1} << 45)) -
-                    (int64_t{1} << 44);
+            if (__builtin_add_overflow(stateOf(steadyState(in)),
+                                       static_cast<int64_t>(random() % (uint64_t{1} << 45)) - (int64_t{1} << 44),
+                                       &state))
+                state = in.u > 0 ? INT64_MAX : INT64_MIN;
             break;
         default: // the edges
             in = FilterInputs{notableInputs[random() % 5], notableCoefficients[random() % 5],

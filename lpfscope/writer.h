@@ -1,0 +1,21 @@
+// The writer of lpfscope, on the main thread: it takes the samples out of
+// the sampler's ring and writes them as CSV rows, or shows them in the live
+// view, so that output never holds up sampling; and it notices a board that
+// is powered off.
+#pragma once
+
+#include "sampler.h"
+
+#include <cstdint>
+
+struct WriterResult {
+    uint64_t written; // CSV rows
+    bool outputFailed;
+    int outputError;  // errno of the failure
+    bool boardGone;   // the stand-in was removed or replaced
+};
+
+// Runs until the sampler has finished and every sample is out; asks it to
+// stop on SIGINT, SIGTERM, SIGHUP or SIGQUIT, a failing output or a board
+// that went away. `device` is the open memory device.
+WriterResult runWriter(Sampling &sampling, bool view, int device);

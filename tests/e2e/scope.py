@@ -1,0 +1,446 @@
+#!/usr/bin/env python3
+"""lpfscope recording and showing the registers.
+
+host: the host lpfscope, on stand-ins of its own and against the host
+      lpfboard.
+board: the board's lpfscope under qemu-arm, on PREFIX/dev/mem, against a
+       host lpfboard serving it."""
+import argparse
+import math
+import os
+import re
+import signal
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from board import ENTER, LEAVE, PoweredBoard, Scenario, Terminal, console_says, last_frame, wait_until
+from harness import NOBODY, TIMEOUT, Board, Target, run_table
+
+CSV_HEADER = b"time_s,led,u,ku,ky,y,u_pu,y_pu\n"
+SUMMARY = re.compile(rb"lpfscope: samples taken: ([0-9]+), late: ([0-9]+), missed: ([0-9]+); "
+                     rb"rows written: ([0-9]+), dropped: ([0-9]+)\n\Z")
+FULL = (1 << 31) - 1
+
+
+def summary(err):
+    said = SUMMARY.search(err)
+    assert said, "no summary: %r" % err
+    return dict(zip(("taken", "late", "missed", "written", "dropped"), map(int, said.groups())))
+
+
+def parse_csv(out):
+    """The rows as tuples of numbers: every row whole, with all eight fields,
+    and times that strictly increase."""
+    assert out.startswith(CSV_HEADER), out[:100]
+    assert out.endswith(b"\n"), "last row cut short: %r" % out[-100:]
+    rows = []
+    for line in out[len(CSV_HEADER):].decode().splitlines():
+        fields = line.split(",")
+        assert len(fields) == 8, line
+        rows.append(tuple([float(fields[0])] + [int(f) for f in fields[1:6]] + [float(f) for f in fields[6:]]))
+    times = [r[0] for r in rows]
+    assert all(a < b for a, b in zip(times, times[1:])), "times do not strictly increase"
+    return rows
+
+
+def start_scope(board, args, **kw):
+    argv, env = board.command("lpfscope", args)
+    return subprocess.Popen(argv, stdout=kw.pop("stdout", subprocess.PIPE), stderr=subprocess.PIPE, env=env, **kw)
+
+
+def pole_tau(ky):
+    return -1e-7 / math.log(ky / 2 ** 32)
+
+
+def fit_step(rows, u):
+    """Time constant and onset of y = u (1 - exp(-(t - onset) / tau)): a line
+    through -ln(1 - y / u) against t, from 5% to 95% of the way, fitted again
+    without the rows that stray (a board held up a few milliseconds)."""
+    points = [(t, -math.log(1 - y / u)) for t, y in rows if 0.05 < y / u < 0.95]
+    for _ in range(3):
+        mean_t = statistics.fmean(t for t, _ in points)
+        mean_z = statistics.fmean(z for _, z in points)
+        slope = sum((t - mean_t) * (z - mean_z) for t, z in points) / sum((t - mean_t) ** 2 for t, _ in points)
+        cut = mean_z - slope * mean_t
+        strays = [abs(z - slope * t - cut) for t, z in points]
+        limit = 4 * statistics.median(strays) + 1e-3
+        points = [p for p, stray in zip(points, strays) if stray <= limit]
+    return 1 / slope, -cut / slope
+
+
+STEP_TAU = 0.1  # seconds: what "F 0.1" sets
+STEP_U = 0.5
+
+
+def judge_step(rows):
+    """What a step response recorded at 1000 samples per second must show,
+    on a busy machine too: the fitted time constant within 2.5% of the
+    pole's and the onset within 3 ms of the change; 90% of the rows within
+    0.005 per unit of that response, and their median within 0.002."""
+    after = [r for r in rows if r[0] >= 0]
+    tau = pole_tau(after[0][4])
+    fitted, onset = fit_step([(r[0], r[7]) for r in after], STEP_U)
+    assert abs(fitted / tau - 1) < 0.025, "time constant %.4f s, not %.4f s" % (fitted, tau)
+    assert -0.003 <= onset <= 0.003, "y starts %.1f ms after the change" % (onset * 1e3)
+    errors = [abs(r[7] - STEP_U * (1 - math.exp(-max(0.0, r[0] - onset) / tau))) for r in after]
+    within = sum(e <= 0.005 for e in errors) / len(errors)
+    assert within >= 0.9 and statistics.median(errors) <= 0.002, \
+        "%.0f%% of the rows within 0.005, median %.4f" % (within * 100, statistics.median(errors))
+
+
+def records_a_step(env):
+    """The console steps u from 0 to 0.5 with tau 0.1 s; the trigger catches
+    it with 0.1 s of history, and y follows 0.5 (1 - exp(-t / tau))."""
+    target, lpfboard, board = env
+    rate = 1000
+    with PoweredBoard(target, lpfboard, board) as powered:
+        scope = start_scope(board, ("--trigger", "--duration=1", "-r", str(rate), "--csv"))
+        time.sleep(0.5)  # more history than is kept, and qemu's start
+        console_says(board, b"F %g\nU %g\nq\n" % (STEP_TAU, STEP_U))
+        out, err = scope.communicate(timeout=TIMEOUT)
+        late, longest = powered.hold_ups()
+    assert scope.returncode == 0, (scope.returncode, err)
+    counts = summary(err)
+    rows = parse_csv(out)
+    history = [r for r in rows if r[0] < 0]
+    after = [r for r in rows if r[0] >= 0]
+    assert rate // 10 - 10 <= len(history) <= rate // 10 and rate - 50 <= len(after) <= rate, (len(history), len(after))
+    assert counts["written"] == len(rows) and counts["dropped"] == 0, counts
+    assert counts["late"] <= counts["taken"] // 20, "%d of %d samples late" % (counts["late"], counts["taken"])
+    assert after[0][0] == 0 and after[-1][0] < 1.0, (after[0][0], after[-1][0])
+    assert all(r[2] == 0 and r[5] == 0 for r in history), "history is not the state before the step"
+    assert after[0][2] == 1073741823 and after[0][6] == STEP_U, after[0]
+    try:
+        judge_step(rows)
+    except AssertionError as e:
+        raise AssertionError("%s (the board: %d updates late, the longest by %.1f ms)" % (e, late, longest))
+
+
+def trigger_cases(env):
+    """What starts a recording: a change of u or of y alone, never the
+    values it starts with; and the history before it, oldest first."""
+    target, lpfboard, board = env
+    present(env)
+    cases = [  # (what, registers at the start, writes a few milliseconds apart, check of (history, rows from 0))
+        ("a change of y alone", {"u": 5, "y": 7}, [{"y": 8}],
+         lambda history, after: all((r[2], r[5]) == (5, 7) for r in history) and (after[0][2], after[0][5]) == (5, 8)),
+        ("u and y not 0 at the start: no change yet", {"u": -9, "y": 3}, [{"u": -8}],
+         lambda history, after: len(history) >= 45 and all(r[2] == -9 for r in history) and after[0][2] == -8),
+        ("the history oldest first", {}, [{"led": 1}, {"led": 2}, {"led": 3}, {"u": 1}],
+         lambda history, after: [r[1] for r in history] == sorted(r[1] for r in history) and
+         {1, 2, 3} <= {r[1] for r in history} and after[0][2] == 1),
+    ]
+    for what, start, writes, check in cases:
+        board.write({"led": 0, "u": 0, "ku": 0, "ky": 0, "y": 0, **start})
+        scope = start_scope(board, ("--trigger", "--csv", "-d", "0.5", "-r", "1000"))
+        time.sleep(0.5)
+        for registers in writes:
+            board.write(registers)
+            time.sleep(0.015)
+        out, err = scope.communicate(timeout=TIMEOUT)
+        assert scope.returncode == 0, (what, err)
+        rows = parse_csv(out)
+        history = [r for r in rows if r[0] < 0]
+        after = [r for r in rows if r[0] >= 0]
+        assert after and after[0][0] == 0 and check(history, after), (what, history[-3:], after[:2])
+
+
+def present(env):
+    """A stand-in with every register 0, for the scenarios without lpfboard."""
+    target, lpfboard, board = env
+    with open(board.path, "wb") as f:
+        f.truncate(1 << 32)
+    os.chmod(board.path, 0o600)
+
+
+def slow_reader_and_pauses(env):
+    """A reader that keeps the pipe full while lpfscope is stopped twice:
+    every row whole, in order, no burst of back-to-back rows after a pause,
+    and every sample accounted for."""
+    target, lpfboard, board = env
+    present(env)
+    rate, pause = 5000, 0.3
+    scope = start_scope(board, ("--csv", "-r", str(rate), "-d", "1.6"))
+    out = []
+
+    def read_slowly():
+        deadline = time.monotonic() + 1.3
+        while time.monotonic() < deadline:
+            out.append(scope.stdout.read1(512))
+            time.sleep(0.02)
+        out.append(scope.stdout.read())
+
+    reader = threading.Thread(target=read_slowly)
+    reader.start()
+    for running in (0.4, 0.2):
+        time.sleep(running)
+        scope.send_signal(signal.SIGSTOP)
+        time.sleep(pause)
+        scope.send_signal(signal.SIGCONT)
+    reader.join(timeout=TIMEOUT)
+    err = scope.stderr.read()
+    assert scope.wait(timeout=TIMEOUT) == 0, err
+    rows = parse_csv(b"".join(out))
+    counts = summary(err)
+    assert counts["written"] == len(rows) and counts["taken"] == len(rows) + counts["dropped"], counts
+    assert counts["missed"] >= 2 * (pause - 0.05) * rate, counts
+    # A late sample may come close to the next; catching up on a pause
+    # would bring hundreds back to back.
+    run = longest = 0
+    for a, b in zip(rows, rows[1:]):
+        run = run + 1 if b[0] - a[0] < 0.5 / rate else 0
+        longest = max(longest, run)
+    assert longest <= 10, "%d rows back to back" % longest
+
+
+def ends_cleanly(env):
+    """SIGINT and SIGTERM end a fast recording with whole rows and status 0
+    (at the top rate, samples a late one brings within a microsecond of the
+    next still get times that increase); a reader that goes away ends it
+    quietly."""
+    target, lpfboard, board = env
+    with PoweredBoard(target, lpfboard, board):
+        for how, rate in ((signal.SIGINT, 1000000), (signal.SIGTERM, 100000)):
+            scope = start_scope(board, ("--rate", str(rate)))
+            time.sleep(0.5)
+            scope.send_signal(how)
+            out, err = scope.communicate(timeout=TIMEOUT)
+            assert scope.returncode == 0, (how, scope.returncode, err)
+            rows = parse_csv(out)
+            assert len(rows) > 100 and summary(err)["written"] == len(rows), (how, len(rows), err)
+        scope = start_scope(board, ())
+        scope.stdout.readline()
+        scope.stdout.close()  # as `lpfscope | head -1` does
+        err = scope.stderr.read()
+        scope.wait(timeout=TIMEOUT)
+        assert (scope.returncode, err) == (-signal.SIGPIPE, b""), (scope.returncode, err)
+
+
+def notices_the_board_going(env):
+    """A board powered off, or replaced by another board's file: lpfscope
+    ends within a second with status 1 and whole rows."""
+    target, lpfboard, board = env
+    if target.mode == "board":
+        return False  # /dev/mem itself never goes away
+    for replaced in (False, True):
+        with PoweredBoard(target, lpfboard, board) as first:
+            scope = start_scope(board, ("--csv",))
+            time.sleep(0.3)
+            gone = time.monotonic()
+            if replaced:
+                os.unlink(board.path)
+                second = PoweredBoard(target, lpfboard, board)
+            else:
+                first.stop()
+            out, err = scope.communicate(timeout=TIMEOUT)
+            took = time.monotonic() - gone
+            if replaced:
+                second.stop()
+        assert scope.returncode == 1 and took < 1.0, (replaced, scope.returncode, took)
+        assert err.startswith(b"lpfscope: the board was powered off: "), err
+        assert len(parse_csv(out)) == summary(err)["written"] > 100, err
+
+
+def full_disk(env):
+    """Standard output on a full file system: status 1, the reason, and a
+    file of whole rows."""
+    target, lpfboard, board = env
+    if os.geteuid() != 0:
+        return False
+    present(env)
+    mount = os.path.join(board.dir.name, "small")
+    os.mkdir(mount)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "lpf-e2e", mount], check=True)
+    try:
+        path = os.path.join(mount, "out.csv")
+        with open(path, "wb") as f:
+            scope = start_scope(board, ("-r", "100000", "-d", "3"), stdout=f)
+            err = scope.communicate(timeout=TIMEOUT)[1]
+        with open(path, "rb") as f:
+            rows = parse_csv(f.read())
+    finally:
+        subprocess.run(["umount", mount], check=True)
+    assert scope.returncode == 1 and err.startswith(b"lpfscope: cannot write the output: No space left on device\n"), \
+        (scope.returncode, err)
+    assert 0 < len(rows) <= summary(err)["written"], (len(rows), err)
+
+
+def refuses_stand_ins(env):
+    """Stand-ins lpfscope must not read: its group may write it, or it is
+    another user's (root's, for an ordinary user)."""
+    target, lpfboard, board = env
+    if target.mode == "board" or os.geteuid() != 0:
+        return False
+    present(env)
+    cases = [  # (mode, as whom, the reason)
+        (0o620, [], b"group or others may write it"),
+        (0o644, ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups"],
+         b"it belongs to another user"),
+    ]
+    os.chmod(board.dir.name, 0o755)
+    for mode, user, reason in cases:
+        os.chmod(board.path, mode)
+        argv, env_ = board.command("lpfscope", ("-d", "0.01"))
+        done = subprocess.run(user + argv, capture_output=True, env=env_, timeout=TIMEOUT)
+        device = target.device
+        if user and device == "/dev/shm/lpf-board-%d" % os.geteuid():
+            device = "/dev/shm/lpf-board-%d" % NOBODY  # each user's own
+        wanted = b"lpfscope: cannot open %s: %s\n" % (device.encode(), reason)
+        assert (done.returncode, done.stdout, done.stderr) == (1, b"", wanted), (oct(mode), done)
+
+
+def command_line(env):
+    target, lpfboard, board = env
+    usage = b"; try 'lpfscope --help'\n"
+    rate_error = b"lpfscope: --rate takes whole samples per second from 1 to 1000000, not '%s'" + usage
+    duration_error = b"lpfscope: --duration takes seconds above 0 and at most 10000000, not '%s'" + usage
+    cases = [  # (arguments, status, standard output starts, standard error)
+        (("--help",), 0, b"Usage: lpfscope [OPTION]...\n", b""),
+        (("-V",), 0, b"lpfscope 0.1.0\n", b""),
+        (("--bogus",), 2, b"", b"lpfscope: unknown option '--bogus'" + usage),
+        (("--bogus=3",), 2, b"", b"lpfscope: unknown option '--bogus'" + usage),
+        (("-x",), 2, b"", b"lpfscope: unknown option '-x'" + usage),
+        (("-xt",), 2, b"", b"lpfscope: unknown option '-x'" + usage),
+        (("-r", "5", "-xq"), 2, b"", b"lpfscope: unknown option '-x'" + usage),
+        (("--rate",), 2, b"", b"lpfscope: missing value after '--rate'" + usage),
+        (("-cr",), 2, b"", b"lpfscope: missing value after '-r'" + usage),
+        (("--rate=0",), 2, b"", rate_error % b"0"),
+        (("-r", "10.5"), 2, b"", rate_error % b"10.5"),
+        (("-r", "0x10"), 2, b"", rate_error % b"0x10"),
+        (("--rate", "1000001"), 2, b"", rate_error % b"1000001"),
+        (("--duration", "-1"), 2, b"", duration_error % b"-1"),
+        (("--duration", "0"), 2, b"", duration_error % b"0"),
+        (("-d", "nan"), 2, b"", duration_error % b"nan"),
+        (("-d", "1e8"), 2, b"", duration_error % b"1e8"),
+        (("now",), 2, b"", b"lpfscope: unexpected argument 'now'" + usage),
+    ]
+    if not (target.mode == "board" and os.path.exists("/dev/mem")):  # qemu would fall through to real memory
+        # Accepted, as far as the device: the top rate, the longest duration, one number syntax.
+        opened = b"lpfscope: cannot open %s: No such file or directory\n" % target.device.encode()
+        for args in ((), ("--rate", "1000000"), ("-d", "10000000"), ("-r", "1e3", "-d", "2.5e-1")):
+            cases.append((args, 1, b"", opened))
+    for args, status, out_start, err in cases:
+        argv, full_env = board.command("lpfscope", args)
+        done = subprocess.run(argv, capture_output=True, env=full_env, timeout=TIMEOUT)
+        assert (done.returncode, done.stderr) == (status, err) and done.stdout.startswith(out_start), (args, done)
+    help_text = subprocess.run(board.command("lpfscope", ("--help",))[0], capture_output=True, env=full_env,
+                               timeout=TIMEOUT).stdout
+    for limit in (b"1000000", b"10000000", b"262144", b"counts from the change", b"only the header"):
+        assert limit in help_text, limit
+
+
+def in_view(board, args=(), **kw):
+    argv, env = board.command("lpfscope", args)
+    return Terminal(argv, env, **kw)
+
+
+def view_restores_the_terminal(env):
+    """The live view ends with the terminal as it was, however it ends."""
+    target, lpfboard, board = env
+    present(env)
+    for args, stop in ((("--duration", "0.3"), None), ((), signal.SIGINT), ((), signal.SIGTERM)):
+        with in_view(board, args) as view:
+            view.read_until(b"LED = 0x")
+            out, err, status = view.finish(stop)
+        assert status == 0 and out.startswith(ENTER) and out.endswith(LEAVE), (args, status, out[-200:])
+
+
+def view_shows_the_registers(env):
+    """Lamps with bit 0 at the right, u at the top of the chart at +1 and y
+    at the bottom at -1, the legend; Ctrl-Z hands the terminal back and fg
+    takes it again."""
+    target, lpfboard, board = env
+    present(env)
+    board.write({"led": 1, "u": FULL, "y": -FULL})
+    with in_view(board) as view:
+        view.read_until(b"now")
+        time.sleep(0.3)
+        view.read_until(b"Ctrl-C quits.")
+        lines = last_frame(view.out)
+        lamps = [l for l in lines if l.startswith(b" LEDs")][0].split()[1:9]
+        assert lamps == [b"\xe2\x97\x8b"] * 7 + [b"\xe2\x97\x8f"], lines
+        top = [l for l in lines if l.startswith(b"+1 |")][0]
+        bottom = [l for l in lines if l.startswith(b"-1 |")][0]
+        assert b"-" in top[4:] and b"*" not in top and b"*" in bottom and b"-" not in bottom[4:], (top, bottom)
+        assert any(b"both #" in l for l in lines), lines
+        view.signal(signal.SIGTSTP)
+        view.read_until(LEAVE)
+        view.wait_state("T", "stopped by Ctrl-Z")
+        view.signal(signal.SIGCONT)
+        view.read_until(ENTER)
+        view.read_until(b"Ctrl-C quits.")
+        out, err, status = view.finish(signal.SIGINT)
+    assert status == 0 and out.endswith(LEAVE), (status, out[-200:])
+
+
+def view_on_a_small_terminal(env):
+    """Six rows: the title, u and y and the status stay; no chart."""
+    target, lpfboard, board = env
+    present(env)
+    with in_view(board, ("--trigger",), rows=6) as view:
+        view.read_until(b"Waiting for u or y to change.")
+        time.sleep(0.2)
+        view.read_until(b"Ctrl-C quits.")
+        lines = [l for l in last_frame(view.out) if l.strip()]
+        view.finish(signal.SIGINT)
+    assert lines[0].startswith(b" lpfscope: ") and b"samples/s" in lines[0], lines
+    assert any(b"(per unit)" in l for l in lines) and not any(l.startswith(b"+1 |") for l in lines), lines
+
+
+def view_notices_the_board_going(env):
+    target, lpfboard, board = env
+    if target.mode == "board":
+        return False
+    with PoweredBoard(target, lpfboard, board) as powered:
+        with in_view(board) as view:
+            view.read_until(b"Ctrl-C quits.")
+            powered.stop()
+            view.read_until(b"The board was powered off.")
+            out, err, status = view.finish()
+    assert status == 1 and out.endswith(LEAVE) and err.startswith(b"lpfscope: the board was powered off"), \
+        (status, err)
+
+
+SCENARIOS = [
+    Scenario("records a step response with its history", records_a_step),
+    Scenario("a change of u or y starts the recording, after its history", trigger_cases),
+    Scenario("a slow reader and pauses: whole rows, no burst, every sample counted", slow_reader_and_pauses),
+    Scenario("ends cleanly on signals and a closed pipe", ends_cleanly),
+    Scenario("notices a board powered off or replaced", notices_the_board_going),
+    Scenario("a full disk leaves whole rows", full_disk),
+    Scenario("refuses a stand-in its group may write, or another user's", refuses_stand_ins),
+    Scenario("command line", command_line),
+    Scenario("the live view gives the terminal back", view_restores_the_terminal),
+    Scenario("the live view: lamps, chart, Ctrl-Z and fg", view_shows_the_registers),
+    Scenario("the live view on a small terminal, waiting for a change", view_on_a_small_terminal),
+    Scenario("the live view says when the board is powered off", view_notices_the_board_going),
+]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--mode", choices=("host", "board"), default="host")
+    for name in ("lpfboard", "lpfconsole", "ledset", "lpfscope"):
+        parser.add_argument("--" + name, required=True)
+    parser.add_argument("--device", help="compiled-in memory device (host)")
+    parser.add_argument("--preload", help="test preload library (host)")
+    parser.add_argument("--qemu", help="qemu-arm (board)")
+    parser.add_argument("--only", help="run the scenarios whose name holds this")
+    a = parser.parse_args()
+    target = Target(a.mode, {"lpfconsole": a.lpfconsole, "ledset": a.ledset, "lpfscope": a.lpfscope}, a.device,
+                    a.preload, a.qemu)
+
+    def check(scenario):
+        with Board(target, present=False) as board:
+            return scenario.run((target, a.lpfboard, board)) is not False
+
+    scenarios = [s for s in SCENARIOS if not a.only or a.only in s.name]
+    return 0 if run_table(scenarios, check) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
