@@ -12,13 +12,26 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-constexpr off_t STAND_IN_SIZE = 0x100000000LL; // the whole 32-bit physical address space
 constexpr size_t REGISTER_PAGE = 4096;
 constexpr int OPEN_ATTEMPTS = 100;
-// The first bytes of every stand-in that lpfboard makes, far below the
-// window the tools map: only a file that carries them is ever reused.
-constexpr char MARK[] = "lpfboard stand-in\n";
-constexpr size_t MARK_LENGTH = sizeof MARK - 1;
+
+struct Layout {
+    // The first bytes of every such file that lpfboard makes, where neither
+    // the tools nor a guest ever look: only a file that carries them is
+    // ever reused, and only as the same kind of file.
+    const char *mark;
+    off_t size;
+    off_t registers; // where the register page is
+};
+
+// The whole 32-bit physical address space, or the window alone.
+constexpr Layout STAND_IN{"lpfboard stand-in\n", 0x100000000LL, ALT_LWFPGASLVS_OFST};
+constexpr Layout WINDOW_FILE{"lpfboard window\n", HW_REGS_SPAN, HW_REGS_LWFPGASLVS_BASE};
+
+static const Layout &layoutOf(const BoardFile &board)
+{
+    return board.kind == BoardKind::WindowFile ? WINDOW_FILE : STAND_IN;
+}
 
 enum class Step { Ready, Failed, Again };
 
@@ -28,11 +41,13 @@ static bool fail(const char *path, const char *what)
     return false;
 }
 
-static bool hasMark(int descriptor)
+static bool hasMark(const BoardFile &board)
 {
-    char start[MARK_LENGTH];
-    return pread(descriptor, start, MARK_LENGTH, 0) == static_cast<ssize_t>(MARK_LENGTH) &&
-           memcmp(start, MARK, MARK_LENGTH) == 0;
+    const char *mark = layoutOf(board).mark;
+    size_t length = strlen(mark);
+    char start[32];
+    return pread(board.descriptor, start, length, 0) == static_cast<ssize_t>(length) &&
+           memcmp(start, mark, length) == 0;
 }
 
 // After a failed power on: removes what this board created, and only that.
@@ -64,7 +79,8 @@ static Step openAndLock(BoardFile &board)
     }
     // Marked at once, so that a board starting beside this one sees its own
     // kind of file rather than an empty one.
-    if (board.created && pwrite(board.descriptor, MARK, MARK_LENGTH, 0) != static_cast<ssize_t>(MARK_LENGTH)) {
+    const char *mark = layoutOf(board).mark;
+    if (board.created && pwrite(board.descriptor, mark, strlen(mark), 0) != static_cast<ssize_t>(strlen(mark))) {
         fail(path, "cannot mark");
         removeOwn(board);
         close(board.descriptor);
@@ -87,8 +103,9 @@ static Step openAndLock(BoardFile &board)
         close(board.descriptor);
         return Step::Again;
     }
-    if (!board.created && !hasMark(board.descriptor)) {
-        fprintf(stderr, "lpfboard: refusing %s: it is not a stand-in that lpfboard made\n", path);
+    if (!board.created && !hasMark(board)) {
+        fprintf(stderr, "lpfboard: refusing %s: it is not a %s that lpfboard made\n", path,
+                board.kind == BoardKind::WindowFile ? "window file" : "stand-in");
         close(board.descriptor);
         return Step::Failed;
     }
@@ -100,18 +117,20 @@ static Step openAndLock(BoardFile &board)
 static bool prepare(const BoardFile &board)
 {
     const char *path = board.path;
+    const Layout &layout = layoutOf(board);
     struct stat status {};
     if (fstat(board.descriptor, &status) != 0 ||
-        (status.st_size < STAND_IN_SIZE && ftruncate(board.descriptor, STAND_IN_SIZE) != 0))
+        (status.st_size < layout.size && ftruncate(board.descriptor, layout.size) != 0))
         return fail(path, "cannot size");
-    if (!backRegisterPage(board.descriptor))
+    if (!backRegisterPage(board.descriptor, layout.registers))
         return fail(path, "cannot allocate the register page of");
     return true;
 }
 
-bool powerOn(BoardFile &board, const char *path)
+bool powerOn(BoardFile &board, const char *path, BoardKind kind)
 {
     board.path = path;
+    board.kind = kind;
     Step step = Step::Again;
     for (int attempt = 0; attempt < OPEN_ATTEMPTS && step == Step::Again; ++attempt)
         step = openAndLock(board);
@@ -125,7 +144,7 @@ bool powerOn(BoardFile &board, const char *path)
     board.page = MAP_FAILED;
     if (prepare(board)) {
         board.page = mmap(nullptr, REGISTER_PAGE, PROT_READ | PROT_WRITE, MAP_SHARED, board.descriptor,
-                          static_cast<off_t>(ALT_LWFPGASLVS_OFST));
+                          layoutOf(board).registers);
         if (board.page == MAP_FAILED)
             fail(path, "cannot map");
     }

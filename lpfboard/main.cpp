@@ -24,11 +24,13 @@ constexpr int64_t DRAW_PERIOD_NS = 50000000;  // the view, twenty times a second
 
 static void printUsage(FILE *to)
 {
-    fprintf(to, "Usage: lpfboard [--device FILE]\n"
+    fprintf(to, "Usage: lpfboard [--device FILE | --window FILE]\n"
                 "Simulates the board's LED port and LPf filter core on a stand-in file for\n"
                 "physical memory (default %s), until SIGINT or SIGTERM, which removes the file.\n"
+                "--window serves a window file instead: the 64 MiB from physical 0x%08X alone,\n"
+                "as the guest of a virtual board maps it (scripts/virtual-board).\n"
                 "On a terminal it shows the live view of the registers that lpfscope shows.\n",
-                memoryDevicePath());
+                memoryDevicePath(), ALT_STM_OFST);
 }
 
 static bool usageError(const char *what, const char *text)
@@ -40,6 +42,7 @@ static bool usageError(const char *what, const char *text)
 
 struct BoardOptions {
     const char *path;
+    BoardKind kind;
     bool help;
 };
 
@@ -47,15 +50,24 @@ static bool parseOptions(int argc, char **argv, BoardOptions &options)
 {
     static const option longOptions[] = {
         {"device", required_argument, nullptr, 'd'},
+        {"window", required_argument, nullptr, 'w'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
-    options = BoardOptions{memoryDevicePath(), false};
+    options = BoardOptions{memoryDevicePath(), BoardKind::StandIn, false};
+    bool named = false;
     opterr = 0; // our own messages
     int option = 0;
-    while ((option = getopt_long(argc, argv, ":d:h", longOptions, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, ":d:w:h", longOptions, nullptr)) != -1) {
         switch (option) {
-        case 'd': options.path = optarg; break;
+        case 'd':
+        case 'w':
+            if (named)
+                return usageError("one file only, not", optarg);
+            named = true;
+            options.path = optarg;
+            options.kind = option == 'w' ? BoardKind::WindowFile : BoardKind::StandIn;
+            break;
         case 'h': options.help = true; break;
         case ':': return usageError("missing file after", refusedOption(option, argv));
         default: return usageError("unknown option", refusedOption(option, argv));
@@ -90,11 +102,14 @@ static HoldUps serve(const BoardFile &board, bool showView)
     int64_t nextDraw = start;
     uint64_t samplesDone = 0;
     int64_t state = 0;
-    while (stopRequested == 0) {
+    for (;;) {
+        // A hold-up that ends in a stop request counts too.
         int64_t now = monotonicNanoseconds();
         int64_t behind = now - nextUpdate;
         holdUps.late += behind > UPDATE_PERIOD_NS ? 1 : 0;
         holdUps.longest = behind > holdUps.longest ? behind : holdUps.longest;
+        if (stopRequested != 0)
+            break;
         auto samplesDue = static_cast<uint64_t>((now - start) / LPF_TS_NS);
         FilterInputs inputs{static_cast<int32_t>(*registers.u), *registers.Ku, *registers.Ky};
         state = filterAdvance(state, inputs, samplesDue - samplesDone);
@@ -132,7 +147,7 @@ int main(int argc, char **argv)
     }
 
     BoardFile board{};
-    if (!powerOn(board, options.path))
+    if (!powerOn(board, options.path, options.kind))
         return EXIT_STATUS_FAILURE;
     installStopHandlers();
     signal(SIGPIPE, SIG_IGN);

@@ -19,19 +19,22 @@
 #include <thread>
 #include <unistd.h>
 
-// Opens the device read-only and maps the window read-only: a store cannot
-// happen even by mistake. Prints one line on standard error on failure.
-static bool openReadOnly(RegisterWindow &window)
+// Opens the device (or the window file) read-only and maps the window
+// read-only: a store cannot happen even by mistake. Prints one line on
+// standard error on failure.
+static bool openReadOnly(RegisterWindow &window, const ScopeOptions &options)
 {
-    const char *path = memoryDevicePath();
-    WindowStatus status = mapMemoryWindow(window, WindowAccess::ReadOnly);
+    const char *path = options.window != nullptr ? options.window : memoryDevicePath();
+    WindowStatus status = options.window != nullptr ? mapWindowFile(window, path, WindowAccess::ReadOnly)
+                                                    : mapMemoryWindow(window, WindowAccess::ReadOnly);
     if (status.fault == WindowFault::Open) {
         fprintf(stderr, "lpfscope: cannot open %s: %s\n", path,
                 status.refusal != nullptr ? status.refusal : strerror(status.error));
         return false;
     }
     if (status.fault == WindowFault::Map) {
-        fprintf(stderr, "lpfscope: cannot map %s at 0x%08X: %s\n", path, ALT_STM_OFST, strerror(status.error));
+        fprintf(stderr, "lpfscope: cannot map %s at 0x%08X: %s\n", path,
+                options.window != nullptr ? 0u : ALT_STM_OFST, strerror(status.error));
         return false;
     }
     return true;
@@ -70,8 +73,11 @@ int main(int argc, char **argv)
     }
 
     RegisterWindow window{};
-    if (!openReadOnly(window))
+    if (!openReadOnly(window, options))
         return EXIT_STATUS_FAILURE;
+    // A stand-in or a window file goes away when its board is powered off.
+    const char *path = options.window != nullptr ? options.window : memoryDevicePath();
+    bool watched = options.window != nullptr || MEMORY_DEVICE_IS_STAND_IN;
     installStopHandlers();
     sampling.registers = windowRegisters(window);
     sampling.options = options;
@@ -81,19 +87,19 @@ int main(int argc, char **argv)
     bool view = !options.csv && terminalInForeground();
     if (view) {
         static char title[160]; // the view keeps it
-        snprintf(title, sizeof title, "lpfscope: %s, %u sample%s/s", memoryDevicePath(), options.rate,
+        snprintf(title, sizeof title, "lpfscope: %s, %u sample%s/s", path, options.rate,
                  options.rate == 1 ? "" : "s");
         viewOpen(title);
     }
     std::thread sampler = startSampler(sampling);
-    WriterResult result = runWriter(sampling, view, window.descriptor);
+    WriterResult result = runWriter(sampling, view, BoardWatch{watched ? path : nullptr, window.descriptor});
     sampler.join();
     if (view)
         viewClose();
 
     int status = EXIT_STATUS_OK;
     if (result.boardGone) {
-        fprintf(stderr, "lpfscope: the board was powered off: %s is gone\n", memoryDevicePath());
+        fprintf(stderr, "lpfscope: the board was powered off: %s is gone\n", path);
         status = EXIT_STATUS_FAILURE;
     } else if (result.outputFailed) {
         fprintf(stderr, "lpfscope: cannot write the output: %s\n", strerror(result.outputError));

@@ -74,6 +74,8 @@ void printUsage()
            "                         counts from the change, and a tenth of it (or one\n"
            "                         second) from before it is kept, at most %llu samples;\n"
            "                         if nothing changes, only the header is written\n"
+           "  -w, --window=FILE      watch a virtual board's window file instead of the\n"
+           "                         memory device (scripts/virtual-board names it)\n"
            "  -h, --help             show this help and exit\n"
            "  -V, --version          show the version and exit\n"
            "\n"
@@ -96,13 +98,14 @@ bool parseOptions(int argc, char **argv, ScopeOptions &options)
         {"rate", required_argument, nullptr, 'r'}, {"duration", required_argument, nullptr, 'd'},
         {"csv", no_argument, nullptr, 'c'},        {"trigger", no_argument, nullptr, 't'},
         {"help", no_argument, nullptr, 'h'},       {"version", no_argument, nullptr, 'V'},
+        {"window", required_argument, nullptr, 'w'},
         {nullptr, 0, nullptr, 0},
     };
-    options = ScopeOptions{DEFAULT_RATE, 0, 0.0, false, false, false, false};
+    options = ScopeOptions{DEFAULT_RATE, 0, 0.0, nullptr, false, false, false, false};
     opterr = 0; // our own one-line messages
     optind = 1;
     int option = 0;
-    while ((option = getopt_long(argc, argv, ":r:d:cthV", longOptions, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, ":r:d:cthVw:", longOptions, nullptr)) != -1) {
         switch (option) {
         case 'r':
             if (!parseRate(optarg, options.rate))
@@ -116,6 +119,7 @@ bool parseOptions(int argc, char **argv, ScopeOptions &options)
         case 't': options.trigger = true; break;
         case 'h': options.help = true; break;
         case 'V': options.version = true; break;
+        case 'w': options.window = optarg; break;
         case ':': return usageError("missing value after", refusedOption(option, argv));
         default: return usageError("unknown option", refusedOption(option, argv));
         }

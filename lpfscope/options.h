@@ -13,6 +13,7 @@ struct ScopeOptions {
     uint32_t rate;          // samples per second
     uint64_t samples;       // samples to record (from the change, with trigger); 0: until interrupted
     double durationSeconds; // 0: until interrupted
+    const char *window;     // a window file to watch instead of the memory device
     bool csv;
     bool trigger;
     bool help;

@@ -128,7 +128,7 @@ const char *viewStatus(const Sampling &sampling)
 
 } // namespace
 
-WriterResult runWriter(Sampling &sampling, bool view, int device)
+WriterResult runWriter(Sampling &sampling, bool view, const BoardWatch &board)
 {
     Writer writer{sampling, view, historyLength(sampling.options)};
     if (!view && !csvHeader())
@@ -149,7 +149,7 @@ WriterResult runWriter(Sampling &sampling, bool view, int device)
         }
         now = monotonicNanoseconds();
         if (now >= nextWatch) {
-            writer.result.boardGone |= !memoryDeviceStillThere(device);
+            writer.result.boardGone |= board.path != nullptr && !pathNames(board.path, board.descriptor);
             nextWatch = now + WATCH_PERIOD_NS;
         }
         if (view && now >= nextDraw) {

@@ -15,7 +15,14 @@ struct WriterResult {
     bool boardGone;   // the stand-in was removed or replaced
 };
 
+// The file a board serves, which goes away when it is powered off: `path`
+// must keep naming the open `descriptor`. No path: the real device.
+struct BoardWatch {
+    const char *path;
+    int descriptor;
+};
+
 // Runs until the sampler has finished and every sample is out; asks it to
 // stop on SIGINT, SIGTERM, SIGHUP or SIGQUIT, a failing output or a board
-// that went away. `device` is the open memory device.
-WriterResult runWriter(Sampling &sampling, bool view, int device);
+// that went away.
+WriterResult runWriter(Sampling &sampling, bool view, const BoardWatch &board);

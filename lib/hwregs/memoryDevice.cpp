@@ -31,8 +31,3 @@ bool pathNames(const char *path, int descriptor)
     return lstat(path, &named) == 0 && fstat(descriptor, &open) == 0 && named.st_dev == open.st_dev &&
            named.st_ino == open.st_ino;
 }
-
-bool memoryDeviceStillThere(int descriptor)
-{
-    return !MEMORY_DEVICE_IS_STAND_IN || pathNames(memoryDevicePath(), descriptor);
-}

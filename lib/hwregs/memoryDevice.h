@@ -40,16 +40,13 @@ int openStandIn(const char *path, int flags, const char **refusal);
 // and never on descriptor 0, 1 or 2. -1 on failure, with `refusal` as above.
 int openMemoryDevice(int flags, const char **refusal);
 
-// Gives the page of a stand-in that holds the five registers real storage,
-// so that a full file system is an error now rather than SIGBUS at the first
-// store. False (errno set) if it cannot; a file system that cannot
-// preallocate at all is left to chance.
-bool backRegisterPage(int descriptor);
+// Gives the page at `offset` of a stand-in, the one that holds the five
+// registers, real storage, so that a full file system is an error now rather
+// than SIGBUS at the first store. False (errno set) if it cannot; a file
+// system that cannot preallocate at all is left to chance.
+bool backRegisterPage(int descriptor, off_t offset);
 
-// Whether `path` names the open file `descriptor` (not a link to it).
+// Whether `path` names the open file `descriptor` (not a link to it): a
+// stand-in that lpfboard powered off is removed, or replaced by the file of
+// another board.
 bool pathNames(const char *path, int descriptor);
-
-// Whether the path of the memory device still names the open `descriptor`:
-// a stand-in that lpfboard powered off is removed, or replaced by the file
-// of another board. The real device never goes away.
-bool memoryDeviceStillThere(int descriptor);

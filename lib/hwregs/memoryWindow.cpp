@@ -1,5 +1,6 @@
 #include "memoryWindow.h"
 #include "memoryDevice.h"
+#include "standardStreams.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -19,48 +20,65 @@ static_assert(WINDOW_OFFSET > 0 && WINDOW_END == 0x100000000LL, "window offset m
 // page cannot be given storage (a full file system), would map fine and then
 // kill the program with SIGBUS at the first register access. A device has
 // neither problem.
-static bool canBack(int descriptor, bool writable)
+static bool canBack(int descriptor, bool writable, off_t windowOffset)
 {
     struct stat status {};
     if (fstat(descriptor, &status) != 0)
         return false;
     if (!S_ISREG(status.st_mode))
         return true;
-    if (status.st_size < WINDOW_END) {
+    if (status.st_size < windowOffset + static_cast<off_t>(HW_REGS_SPAN)) {
         errno = ENXIO; // as the device answers for a range it does not have
         return false;
     }
     // Reading a hole needs no storage.
     if (!writable)
         return true;
-    return backRegisterPage(descriptor);
+    return backRegisterPage(descriptor, windowOffset + HW_REGS_LWFPGASLVS_BASE);
 }
 
-void *mapWindow(int descriptor, bool writable)
+// The window of an open device or file, where it starts at `windowOffset`;
+// after a failed mapping the descriptor is closed.
+static WindowStatus mapOpened(RegisterWindow &window, bool writable, off_t windowOffset, WindowStatus status)
 {
-    if (!canBack(descriptor, writable))
-        return MAP_FAILED;
-    return mmap(nullptr, HW_REGS_SPAN, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, descriptor,
-                WINDOW_OFFSET);
-}
-
-WindowStatus mapMemoryWindow(RegisterWindow &window, WindowAccess access)
-{
-    WindowStatus status{WindowFault::None, 0, nullptr};
-    bool writable = access == WindowAccess::ReadWrite;
-    window.descriptor = openMemoryDevice((writable ? O_RDWR : O_RDONLY) | O_SYNC, &status.refusal);
     if (window.descriptor == -1) {
         status.fault = WindowFault::Open;
         status.error = errno;
         return status;
     }
-    window.base = mapWindow(window.descriptor, writable);
+    window.base = MAP_FAILED;
+    if (canBack(window.descriptor, writable, windowOffset))
+        window.base = mmap(nullptr, HW_REGS_SPAN, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED,
+                           window.descriptor, windowOffset);
     if (window.base == MAP_FAILED) {
         status.fault = WindowFault::Map;
         status.error = errno;
         close(window.descriptor);
     }
     return status;
+}
+
+static int accessFlags(bool writable)
+{
+    return (writable ? O_RDWR : O_RDONLY) | O_SYNC;
+}
+
+WindowStatus mapMemoryWindow(RegisterWindow &window, WindowAccess access)
+{
+    WindowStatus status{WindowFault::None, 0, nullptr};
+    bool writable = access == WindowAccess::ReadWrite;
+    window.descriptor = openMemoryDevice(accessFlags(writable), &status.refusal);
+    return mapOpened(window, writable, WINDOW_OFFSET, status);
+}
+
+WindowStatus mapWindowFile(RegisterWindow &window, const char *path, WindowAccess access)
+{
+    WindowStatus status{WindowFault::None, 0, nullptr};
+    bool writable = access == WindowAccess::ReadWrite;
+    window.descriptor = -1;
+    if (guardStandardStreams())
+        window.descriptor = openStandIn(path, accessFlags(writable), &status.refusal);
+    return mapOpened(window, writable, 0, status);
 }
 
 bool unmapMemoryWindow(const RegisterWindow &window)

@@ -19,9 +19,11 @@ struct WindowStatus {
 // failed mapping the device is closed again.
 WindowStatus mapMemoryWindow(RegisterWindow &window, WindowAccess access);
 
-// Maps the window of an open memory device, readable, and writable if asked;
-// MAP_FAILED (errno set) if that fails or a stand-in could not back it.
-void *mapWindow(int descriptor, bool writable);
+// The same for a window file: the window alone, 64 MiB whose first byte is
+// physical ALT_STM_OFST, as a virtual board's memory is served. The file is
+// held to the stand-in's rules: this user's regular file, not a link, that
+// nobody else may write.
+WindowStatus mapWindowFile(RegisterWindow &window, const char *path, WindowAccess access);
 
 // Unmaps the window; false (errno set) if that fails. The device stays open.
 bool unmapMemoryWindow(const RegisterWindow &window);

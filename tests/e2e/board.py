@@ -25,11 +25,12 @@ POWERED_OFF = re.compile(rb"lpfboard: powered off (.+); ([0-9]+) updates late, t
 
 
 class PoweredBoard:
-    """lpfboard serving a stand-in in a scratch folder."""
+    """lpfboard serving a stand-in in a scratch folder (or, as "--window", a
+    window file)."""
 
-    def __init__(self, target, lpfboard, board):
+    def __init__(self, target, lpfboard, board, kind="--device"):
         self.board = board
-        self.process = subprocess.Popen([lpfboard, "--device", board.path], stdout=subprocess.PIPE,
+        self.process = subprocess.Popen([lpfboard, kind, board.path], stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE)
         line = self.process.stdout.readline()
         assert line == b"lpfboard: powered on %s\n" % board.path.encode(), "lpfboard said %r" % line
@@ -233,18 +234,20 @@ def refuses_files_it_did_not_make(env):
         ("a FIFO", lambda: os.mkfifo(board.path, 0o600), b"it is not a regular file"),
         ("a stale stand-in others may write", lambda: stale_file(board.path, 0o666),
          b"group or others may write it"),
+        ("a stale stand-in, as a window file", lambda: stale_file(board.path, 0o600),
+         b"it is not a window file that lpfboard made", "--window"),
     ]
     if os.geteuid() == 0:
         cases.append(("another user's stale stand-in",
                       lambda: (stale_file(board.path, 0o600), os.chown(board.path, NOBODY, NOBODY)),
                       b"it belongs to another user"))
-    for what, make, reason in cases:
+    for what, make, reason, *kind in cases:
         for leftover in (board.path, notes):
             if os.path.lexists(leftover):
                 os.unlink(leftover)
         make()
         before = snapshot(board.path, notes)
-        done = subprocess.run([lpfboard, "--device", board.path], capture_output=True, timeout=TIMEOUT)
+        done = subprocess.run([lpfboard, *(kind or ["--device"]), board.path], capture_output=True, timeout=TIMEOUT)
         wanted = b"lpfboard: refusing %s: %s\n" % (board.path.encode(), reason)
         assert (done.returncode, done.stdout, done.stderr) == (1, b"", wanted), (what, done)
         assert snapshot(board.path, notes) == before, "%s was changed" % what
@@ -305,13 +308,49 @@ def full_file_system(env):
         subprocess.run(["umount", mount], check=True)
 
 
+WINDOW_REGISTERS = 0x03200000  # in a window file, which starts at physical 0xFC000000
+
+
 def creates_a_private_sparse_file(env):
+    """A stand-in of 4 GiB, or a window file of 64 MiB, sparse, mode 0600,
+    marked as lpfboard's in its first bytes, removed at power off."""
     target, lpfboard, board = env
-    with PoweredBoard(target, lpfboard, board):
-        st = os.stat(board.path)
-        assert stat.S_IMODE(st.st_mode) == 0o600, oct(st.st_mode)
-        assert st.st_size == WINDOW_END
-        assert st.st_blocks * 512 < 1 << 20, "stand-in is not sparse"
+    for kind, size, mark in (("--device", WINDOW_END, STALE_MARK), ("--window", 64 << 20, b"lpfboard window\n")):
+        with PoweredBoard(target, lpfboard, board, kind) as powered:
+            st = os.stat(board.path)
+            assert (stat.S_IMODE(st.st_mode), st.st_size) == (0o600, size), (kind, oct(st.st_mode), st.st_size)
+            assert st.st_blocks * 512 < 1 << 20, "%s file is not sparse" % kind
+            with open(board.path, "rb") as f:
+                assert f.read(len(mark)) == mark, kind
+            powered.stop()
+        assert not os.path.exists(board.path), kind
+
+
+def serves_a_window_file(env):
+    """A window file holds the registers 0x03200000 into it: the model runs
+    there, and lpfscope --window watches it until the board goes."""
+    target, lpfboard, board = env
+    with PoweredBoard(target, lpfboard, board, "--window") as powered:
+        with open(board.path, "r+b") as f:  # LED, u, and Ku = 1/2, Ky = 0: y = u at once
+            for offset, value in ((0x00, 165), (0x10, 1 << 30), (0x20, 1 << 31)):
+                f.seek(WINDOW_REGISTERS + offset)
+                f.write(struct.pack("<I", value))
+
+        def y():
+            with open(board.path, "rb") as f:
+                f.seek(WINDOW_REGISTERS + 0x40)
+                return struct.unpack("<i", f.read(4))[0]
+        wait_until(lambda: y() == 1 << 30, "y follows u in the window file")
+        argv, env_ = board.command("lpfscope", ("--window", board.path, "--csv", "-d", "0.001"))
+        done = subprocess.run(argv, capture_output=True, env=env_, timeout=TIMEOUT)
+        assert done.returncode == 0 and done.stdout.split(b"\n")[1].startswith(b"0.000000,165,1073741824,"), done
+        watching = subprocess.Popen(board.command("lpfscope", ("--window", board.path, "--csv"))[0],
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env_)
+        time.sleep(0.3)
+        powered.stop()
+        err = watching.communicate(timeout=TIMEOUT)[1]
+    assert watching.returncode == 1 and err.startswith(b"lpfscope: the board was powered off: %s is gone\n"
+                                                       % board.path.encode()), (watching.returncode, err)
 
 
 def steady_state(regs):
@@ -365,17 +404,22 @@ def power_off_removes_the_file(env):
         assert (out, status) == (BANNER + target.open_error(), 1), (out, status)
 
 
+USAGE = b"Usage: lpfboard [--device FILE | --window FILE]\n"
+
+
 def command_line(env):
     target, lpfboard, board = env
     cases = [
-        (["--help"], 0, b"Usage: lpfboard [--device FILE]\n", b""),
-        (["--bogus"], 2, b"", b"lpfboard: unknown option '--bogus'\nUsage: lpfboard [--device FILE]\n"),
-        (["--device"], 2, b"", b"lpfboard: missing file after '--device'\nUsage: lpfboard [--device FILE]\n"),
+        (["--help"], 0, USAGE, b""),
+        (["--bogus"], 2, b"", b"lpfboard: unknown option '--bogus'\n" + USAGE),
+        (["--device"], 2, b"", b"lpfboard: missing file after '--device'\n" + USAGE),
+        (["--window"], 2, b"", b"lpfboard: missing file after '--window'\n" + USAGE),
+        (["--device", "a", "--window", "b"], 2, b"", b"lpfboard: one file only, not 'b'\n" + USAGE),
         (["--device", "/nonexistent/dir/board"], 1, b"",
          b"lpfboard: cannot open or create /nonexistent/dir/board: No such file or directory\n"),
         (["--device=/nonexistent/dir/board"], 1, b"",
          b"lpfboard: cannot open or create /nonexistent/dir/board: No such file or directory\n"),
-        (["now"], 2, b"", b"lpfboard: unexpected argument 'now'\nUsage: lpfboard [--device FILE]\n"),
+        (["now"], 2, b"", b"lpfboard: unexpected argument 'now'\n" + USAGE),
     ]
     for args, status, out_start, err_start in cases:
         done = subprocess.run([lpfboard, *args], capture_output=True, timeout=TIMEOUT)
@@ -392,7 +436,8 @@ def tells_when_it_was_held_up(env):
     """A board held up (stopped) for 0.2 s says so when it powers off."""
     target, lpfboard, board = env
     with PoweredBoard(target, lpfboard, board) as powered:
-        time.sleep(0.1)
+        console_says(board, b"F 1e-3\nU 0.5\nq\n")
+        wait_until(lambda: read_y(board) != 0, "the board serves")
         powered.process.send_signal(signal.SIGSTOP)
         time.sleep(0.2)
         powered.process.send_signal(signal.SIGCONT)
@@ -434,7 +479,8 @@ SCENARIOS = [
     Scenario("refuses files it did not make, and leaves them alone", refuses_files_it_did_not_make),
     Scenario("power off spares a newer board's file", power_off_spares_a_newer_board),
     Scenario("a full file system gives an error, not SIGBUS", full_file_system),
-    Scenario("a new stand-in is sparse, 4 GiB, mode 0600", creates_a_private_sparse_file),
+    Scenario("a new stand-in or window file is sparse, private, marked", creates_a_private_sparse_file),
+    Scenario("serves a window file that lpfscope --window watches", serves_a_window_file),
     Scenario("y settles within one LSB of its steady state, and back at 0", output_settles_where_it_should),
     Scenario("a second board on the same file refuses", second_board_refuses),
     Scenario("SIGTERM, SIGINT and SIGQUIT power off and remove the file", power_off_removes_the_file),

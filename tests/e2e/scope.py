@@ -317,6 +317,8 @@ def command_line(env):
         (("-d", "nan"), 2, b"", duration_error % b"nan"),
         (("-d", "1e8"), 2, b"", duration_error % b"1e8"),
         (("now",), 2, b"", b"lpfscope: unexpected argument 'now'" + usage),
+        (("--window", "/nonexistent/window"), 1, b"", b"lpfscope: cannot open /nonexistent/window: "
+         b"No such file or directory\n"),
     ]
     if not (target.mode == "board" and os.path.exists("/dev/mem")):  # qemu would fall through to real memory
         # Accepted, as far as the device: the top rate, the longest duration, one number syntax.

@@ -18,7 +18,6 @@ Boots:
 """
 import argparse
 import base64
-import glob
 import os
 import re
 import shlex
@@ -29,6 +28,8 @@ from dataclasses import dataclass, field
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
+import armguest  # noqa: E402
 from e2e import CONSOLE, LEDSET, OPEN_ERROR, WINDOW  # noqa: E402
 from harness import BANNER, FIRST_SCREEN, MMAP_ERROR, REGISTERS, WINDOW_END, run_table, u32  # noqa: E402
 
@@ -129,66 +130,21 @@ def init_script(cases):
     ] + [shell_case(i, c) for i, c in enumerate(cases)] + ["echo '@@DONE'", "poweroff -f", ""])
 
 
-def cpio_newc(entries):
-    """A cpio archive (newc) of (path, mode, data or link target, rdev) as
-    root-owned files, written without root and without the cpio tool."""
-    out = bytearray()
-
-    def pad():
-        out.extend(b"\0" * (-len(out) % 4))
-
-    for ino, (path, mode, data, rdev) in enumerate(entries + [("TRAILER!!!", 0, b"", (0, 0))], start=1):
-        name = path.encode() + b"\0"
-        fields = [ino, mode, 0, 0, 1, 0, len(data), 0, 0, rdev[0], rdev[1], len(name), 0]
-        out.extend(b"070701" + b"".join(b"%08X" % f for f in fields) + name)
-        pad()
-        out.extend(data)
-        pad()
-    return bytes(out)
-
-
-def initramfs(path, busybox, tools, cases):
-    with open(busybox, "rb") as f:
-        entries = [("bin", 0o40755, b"", (0, 0)), ("bin/busybox", 0o100755, f.read(), (0, 0))]
+def initramfs_of(path, busybox, tools, cases):
+    entries = []
     for name, tool in tools.items():
         with open(tool, "rb") as f:
-            entries.append(("bin/" + name, 0o100755, f.read(), (0, 0)))
-    entries += [(d, 0o40755, b"", (0, 0)) for d in ("dev", "proc", "sys", "tmp")]
-    entries += [("dev/console", 0o20600, b"", (5, 1)), ("init", 0o100755, init_script(cases).encode(), (0, 0)),
-                ("etc", 0o40755, b"", (0, 0)),  # an ordinary user, uid 1000, for the privilege cases
-                ("etc/passwd", 0o100644, b"root:x:0:0::/:/bin/sh\nuser:x:%d:%d::/tmp:/bin/sh\n" % (USER, USER), (0, 0)),
-                ("etc/group", 0o100644, b"root:x:0:\nuser:x:%d:\n" % USER, (0, 0))]
-    subprocess.run(["gzip", "-1"], input=cpio_newc(entries), stdout=open(path, "wb"), check=True)
-
-
-def fetch(cache):
-    """Debian's armhf multi-platform kernel and static busybox, downloaded
-    once into `cache`. Fails, never skips, when they cannot be had."""
-    os.makedirs(cache, exist_ok=True)
-    kernels = glob.glob(os.path.join(cache, "boot", "vmlinuz-*"))
-    busybox = os.path.join(cache, "bin", "busybox")
-    if kernels and os.path.exists(busybox):
-        return kernels[0], busybox
-    depends = subprocess.run(["apt-cache", "depends", "linux-image-armmp:armhf"], capture_output=True, text=True,
-                             check=True).stdout
-    found = re.search(r"Depends: (linux-image-[^\s:]+)", depends)
-    assert found, "no armhf kernel package: run scripts/install-deps --all (it adds the armhf architecture)"
-    for package in (found.group(1) + ":armhf", "busybox-static:armhf"):
-        subprocess.run(["apt-get", "download", "-q", package], cwd=cache, check=True, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-    for deb, wanted in ((found.group(1) + "_*.deb", "./boot/vmlinuz-*"), ("busybox-static_*.deb", "./bin/busybox")):
-        archive = glob.glob(os.path.join(cache, deb))[0]
-        tar = subprocess.Popen(["dpkg-deb", "--fsys-tarfile", archive], stdout=subprocess.PIPE)
-        subprocess.run(["tar", "-x", "--wildcards", wanted], stdin=tar.stdout, cwd=cache, check=True)
-        assert tar.wait() == 0, archive
-        os.unlink(archive)
-    return glob.glob(os.path.join(cache, "boot", "vmlinuz-*"))[0], busybox
+            entries.append(armguest.regular("bin/" + name, f.read(), 0o755))
+    entries += [armguest.directory("etc"),  # an ordinary user, uid 1000, for the privilege cases
+                armguest.regular("etc/passwd", b"root:x:0:0::/:/bin/sh\nuser:x:%d:%d::/tmp:/bin/sh\n" % (USER, USER)),
+                armguest.regular("etc/group", b"root:x:0:\nuser:x:%d:\n" % USER)]
+    with open(path, "wb") as out:
+        armguest.initramfs(out, busybox, init_script(cases), entries)
 
 
 def boot(qemu, kernel, initrd, memory, append, dtb=None):
-    argv = [qemu, "-M", "virt,highmem=off", "-cpu", "cortex-a15", "-m", str(memory), "-nographic",
-            "-monitor", "none", "-no-reboot", "-nic", "none", "-kernel", kernel, "-initrd", initrd,
-            "-append", "console=ttyAMA0 panic=-1 quiet loglevel=1 " + append]
+    argv = armguest.qemu_machine(qemu, kernel, initrd, memory) + [
+        "-nographic", "-monitor", "none", "-append", armguest.KERNEL_ARGUMENTS + " " + append]
     if dtb:
         argv += ["-dtb", dtb]
     done = subprocess.run(argv, capture_output=True, timeout=BOOT_TIMEOUT)
@@ -277,13 +233,13 @@ def main():
     a = parser.parse_args()
     tools = {"lpfconsole": a.lpfconsole, "ledset": a.ledset, "lpfscope": a.lpfscope}
     assert os.access(a.qemu_system, os.X_OK), "no qemu-system-arm (%s): run scripts/install-deps --all" % a.qemu_system
-    kernel, busybox = fetch(a.cache)
+    kernel, busybox = armguest.fetch(a.cache)
 
     ok = True
     with tempfile.TemporaryDirectory(prefix="lpf-vm-") as scratch:
         for plan in BOOTS:
             initrd = os.path.join(scratch, plan.name + ".gz")
-            initramfs(initrd, busybox, tools, plan.cases)
+            initramfs_of(initrd, busybox, tools, plan.cases)
             dtb = claimed_device_tree(a.qemu_system, scratch, plan.memory) if plan.claimed else None
             console = boot(a.qemu_system, kernel, initrd, plan.memory, plan.append, dtb)
             results = parse(console)
