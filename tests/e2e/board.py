@@ -170,6 +170,16 @@ class Terminal:
     def wait_state(self, state, what):
         wait_until(lambda: process_state(self.pid) == state, what)
 
+    def suspend_and_resume(self, redrawn):
+        """Ctrl-Z: the terminal handed back, the program stopped; fg: the
+        terminal taken again, and `redrawn` on it."""
+        self.signal(signal.SIGTSTP)
+        self.read_until(LEAVE)
+        self.wait_state("T", "stopped by Ctrl-Z")
+        self.signal(signal.SIGCONT)
+        self.read_until(ENTER)
+        self.read_until(redrawn)
+
     def finish(self, how=None):
         """Signals the program (if asked), reads to the end: (output, standard error, status)."""
         if how:
@@ -453,12 +463,7 @@ def view_on_a_terminal(env):
     with Terminal([lpfboard, "--device", board.path]) as view:
         view.read_until(b"Held up: 0 updates late")
         assert view.out.startswith(ENTER) and b"lpfboard: serving %s" % board.path.encode() in view.out, view.out[:300]
-        view.signal(signal.SIGTSTP)
-        view.read_until(LEAVE)
-        view.wait_state("T", "stopped by Ctrl-Z")
-        view.signal(signal.SIGCONT)
-        view.read_until(ENTER)
-        view.read_until(b"Ctrl-C powers the board off.")
+        view.suspend_and_resume(b"Ctrl-C powers the board off.")
         out, err, status = view.finish(signal.SIGQUIT)
     assert (status, err) == (0, b"") and out.endswith(LEAVE), (status, err, out[-200:])
     assert not os.path.exists(board.path), "stand-in left behind"
@@ -491,7 +496,8 @@ SCENARIOS = [
 ]
 
 
-def main():
+def main(scenarios):
+    """Runs the scenarios, each with a scratch folder for its board."""
     parser = argparse.ArgumentParser()
     parser.add_argument("--mode", choices=("host", "board"), default="host")
     for name in ("lpfboard", "lpfconsole", "ledset", "lpfscope"):
@@ -499,6 +505,7 @@ def main():
     parser.add_argument("--device", help="compiled-in memory device (host)")
     parser.add_argument("--preload", help="test preload library (host)")
     parser.add_argument("--qemu", help="qemu-arm (board)")
+    parser.add_argument("--only", help="run the scenarios whose name holds this")
     a = parser.parse_args()
     target = Target(a.mode, {"lpfconsole": a.lpfconsole, "ledset": a.ledset, "lpfscope": a.lpfscope}, a.device,
                     a.preload, a.qemu)
@@ -507,8 +514,8 @@ def main():
         with Board(target, present=False) as board:
             return scenario.run((target, a.lpfboard, board)) is not False
 
-    return 0 if run_table(SCENARIOS, check) else 1
+    return 0 if run_table([s for s in scenarios if not a.only or a.only in s.name], check) else 1
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(SCENARIOS))

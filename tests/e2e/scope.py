@@ -5,7 +5,6 @@ host: the host lpfscope, on stand-ins of its own and against the host
       lpfboard.
 board: the board's lpfscope under qemu-arm, on PREFIX/dev/mem, against a
        host lpfboard serving it."""
-import argparse
 import math
 import os
 import re
@@ -17,8 +16,9 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from board import ENTER, LEAVE, PoweredBoard, Scenario, Terminal, console_says, last_frame, wait_until
-from harness import NOBODY, TIMEOUT, Board, Target, run_table
+from board import ENTER, LEAVE, PoweredBoard, Scenario, Terminal, console_says, last_frame
+from board import main as run_scenarios
+from harness import NOBODY, TIMEOUT
 
 CSV_HEADER = b"time_s,led,u,ku,ky,y,u_pu,y_pu\n"
 SUMMARY = re.compile(rb"lpfscope: samples taken: ([0-9]+), late: ([0-9]+), missed: ([0-9]+); "
@@ -369,12 +369,7 @@ def view_shows_the_registers(env):
         bottom = [l for l in lines if l.startswith(b"-1 |")][0]
         assert b"-" in top[4:] and b"*" not in top and b"*" in bottom and b"-" not in bottom[4:], (top, bottom)
         assert any(b"both #" in l for l in lines), lines
-        view.signal(signal.SIGTSTP)
-        view.read_until(LEAVE)
-        view.wait_state("T", "stopped by Ctrl-Z")
-        view.signal(signal.SIGCONT)
-        view.read_until(ENTER)
-        view.read_until(b"Ctrl-C quits.")
+        view.suspend_and_resume(b"Ctrl-C quits.")
         out, err, status = view.finish(signal.SIGINT)
     assert status == 0 and out.endswith(LEAVE), (status, out[-200:])
 
@@ -423,26 +418,5 @@ SCENARIOS = [
 ]
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--mode", choices=("host", "board"), default="host")
-    for name in ("lpfboard", "lpfconsole", "ledset", "lpfscope"):
-        parser.add_argument("--" + name, required=True)
-    parser.add_argument("--device", help="compiled-in memory device (host)")
-    parser.add_argument("--preload", help="test preload library (host)")
-    parser.add_argument("--qemu", help="qemu-arm (board)")
-    parser.add_argument("--only", help="run the scenarios whose name holds this")
-    a = parser.parse_args()
-    target = Target(a.mode, {"lpfconsole": a.lpfconsole, "ledset": a.ledset, "lpfscope": a.lpfscope}, a.device,
-                    a.preload, a.qemu)
-
-    def check(scenario):
-        with Board(target, present=False) as board:
-            return scenario.run((target, a.lpfboard, board)) is not False
-
-    scenarios = [s for s in SCENARIOS if not a.only or a.only in s.name]
-    return 0 if run_table(scenarios, check) else 1
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_scenarios(SCENARIOS))
