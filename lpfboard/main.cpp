@@ -88,7 +88,8 @@ struct HoldUps {
 static const char *holdUpText(const HoldUps &holdUps)
 {
     static char text[96];
-    snprintf(text, sizeof text, "%llu updates late, the longest by %.1f ms", static_cast<unsigned long long>(holdUps.late),
+    snprintf(text, sizeof text, "%llu update%s late, the longest by %.1f ms",
+             static_cast<unsigned long long>(holdUps.late), holdUps.late == 1 ? "" : "s",
              static_cast<double>(holdUps.longest) / 1e6);
     return text;
 }

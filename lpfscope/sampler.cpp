@@ -7,9 +7,6 @@ namespace {
 // before a sample and poll the clock for the rest.
 constexpr uint32_t POLL_ABOVE_RATE = 2000;
 constexpr int64_t POLL_MARGIN_NS = 100000;
-// Room for 65 ms at the top rate, a minute at the default one, while the
-// writer waits for a slow reader.
-constexpr uint64_t RING_SIZE = uint64_t{1} << 16;
 
 TimedSample ring[RING_SIZE];
 std::atomic<uint64_t> ringHead{0}; // samples put in, by the sampler

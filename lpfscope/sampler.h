@@ -10,6 +10,10 @@
 #include <atomic>
 #include <cstdint>
 
+// Samples the ring holds for the writer: 65 ms at the top rate, a minute at
+// the default one, while the writer waits for a slow reader.
+constexpr uint64_t RING_SIZE = uint64_t{1} << 16;
+
 struct TimedSample {
     int64_t taken;   // monotonic nanoseconds
     uint64_t number; // its place in the schedule: due at start + number / rate

@@ -21,7 +21,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import BANNER, FIRST_SCREEN, NOBODY, SEPARATOR, TIMEOUT, WINDOW_END, Board, Target, run_table
 
 STALE_MARK = b"lpfboard stand-in\n"
-POWERED_OFF = re.compile(rb"lpfboard: powered off (.+); ([0-9]+) updates late, the longest by ([0-9]+\.[0-9]) ms\n")
+POWERED_OFF = re.compile(rb"lpfboard: powered off (.+); ([0-9]+) updates? late, the longest by ([0-9]+\.[0-9]) ms\n")
 
 
 class PoweredBoard:
@@ -461,7 +461,7 @@ def view_on_a_terminal(env):
     again on fg; Ctrl-\\ powers off as Ctrl-C does, terminal restored."""
     target, lpfboard, board = env
     with Terminal([lpfboard, "--device", board.path]) as view:
-        view.read_until(b"Held up: 0 updates late")
+        view.read_until(b" late, the longest by ")
         assert view.out.startswith(ENTER) and b"lpfboard: serving %s" % board.path.encode() in view.out, view.out[:300]
         view.suspend_and_resume(b"Ctrl-C powers the board off.")
         out, err, status = view.finish(signal.SIGQUIT)
