@@ -5,8 +5,9 @@
 namespace {
 
 constexpr uint64_t LOW_HALF = 0xFFFFFFFFu;
-// A sample that moves the state by less than this many 2^-32 steps of the
-// pole's time constant starts runs of dozens of equal steps, worth skipping.
+// A step of the state stays the same while M * s / 2^32 (M = 2^32 - Ky)
+// keeps its integer part: for a step d, about 2^32 / (M * d) samples. Below
+// M * d = 2^26 such runs last 64 samples or more, worth finding by bisection.
 constexpr uint64_t RUN_DISTANCE = uint64_t{1} << 26;
 // Samples stepped one by one between looks at the state.
 constexpr uint64_t BATCH = 1024;
@@ -29,9 +30,10 @@ int64_t unsaturatedStep(int64_t s, uint64_t M, uint64_t C)
     return static_cast<int64_t>(static_cast<uint64_t>(s) + C - M * high - ((M * low) >> 32));
 }
 
-// Whether no state at all can saturate: the next state lies between s and
-// the rest point 2 * Ku * u * 2^32 / M, so while that lies inside 64 bits
-// every sum does. Half the drive, Ku * u, fits in 64 bits.
+// Whether no state at all can saturate: a step takes s to Ky / 2^32 of the
+// way from the rest point 2 * Ku * u * 2^32 / M to s (and less than one
+// more), so while the rest point lies inside 64 bits every sum does. Half the
+// drive, Ku * u, fits in 64 bits.
 bool neverSaturates(const FilterInputs &in, uint64_t M)
 {
     int64_t halfDrive = static_cast<int64_t>(in.Ku) * in.u;
