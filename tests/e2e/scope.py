@@ -52,6 +52,15 @@ def start_scope(board, args, **kw):
     return subprocess.Popen(argv, stdout=kw.pop("stdout", subprocess.PIPE), stderr=subprocess.PIPE, env=env, **kw)
 
 
+def sampling_for(scope, seconds):
+    """Returns once `scope` has sampled for `seconds` at least: its header
+    comes out a tenth of a second after it starts (qemu-arm may take long)."""
+    header = scope.stdout.readline()
+    assert header == CSV_HEADER, header
+    time.sleep(seconds)
+    return header
+
+
 def pole_tau(ky):
     return -1e-7 / math.log(ky / 2 ** 32)
 
@@ -104,9 +113,10 @@ def records_a_step(env):
     rate = 1000
     with PoweredBoard(target, lpfboard, board) as powered:
         scope = start_scope(board, ("--trigger", "--duration=1", "-r", str(rate), "--csv"))
-        time.sleep(0.5)  # more history than is kept, and qemu's start
+        header = sampling_for(scope, 0.3)  # more history than is kept
         console_says(board, b"F %g\nU %g\nq\n" % (STEP_TAU, STEP_U))
         out, err = scope.communicate(timeout=TIMEOUT)
+        out = header + out
         late, longest = powered.hold_ups()
     assert scope.returncode == 0, (scope.returncode, err)
     counts = summary(err)
@@ -149,11 +159,12 @@ def trigger_cases(env):
     for what, start, writes, check in cases:
         board.write({"led": 0, "u": 0, "ku": 0, "ky": 0, "y": 0, **start})
         scope = start_scope(board, ("--trigger", "--csv", "-d", "0.5", "-r", "1000"))
-        time.sleep(0.5)
+        header = sampling_for(scope, 0.2)
         for registers in writes:
             board.write(registers)
             time.sleep(0.015)
         out, err = scope.communicate(timeout=TIMEOUT)
+        out = header + out
         assert scope.returncode == 0, (what, err)
         rows = parse_csv(out)
         history = [r for r in rows if r[0] < 0]
@@ -177,7 +188,7 @@ def slow_reader_and_pauses(env):
     present(env)
     rate, pause = 5000, 0.3
     scope = start_scope(board, ("--csv", "-r", str(rate), "-d", "1.6"))
-    out = []
+    out = [sampling_for(scope, 0.0)]
 
     def read_slowly():
         deadline = time.monotonic() + 1.3
@@ -188,7 +199,7 @@ def slow_reader_and_pauses(env):
 
     reader = threading.Thread(target=read_slowly)
     reader.start()
-    for running in (0.4, 0.2):
+    for running in (0.2, 0.2):
         time.sleep(running)
         scope.send_signal(signal.SIGSTOP)
         time.sleep(pause)
