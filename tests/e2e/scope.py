@@ -124,15 +124,16 @@ def records_a_step(env):
     history = [r for r in rows if r[0] < 0]
     after = [r for r in rows if r[0] >= 0]
     # A busy machine wakes the sampler late now and then, and a sample whose
-    # successor is due already is skipped (under qemu-arm, up to a fifth of
-    # them): the rows span 0.1 s before the change and 1 s from it.
+    # successor is due already is skipped: the rows span 0.1 s before the
+    # change and 1 s from it, and every gap between them is a sample counted
+    # as missed (or one taken late, half a period or more after its time).
     assert history and after, (len(history), len(after))
-    assert -0.105 <= history[0][0] <= -0.09 and 0.95 <= after[-1][0] <= 1.01, (history[0][0], after[-1][0])
-    assert rate // 20 <= len(history) <= rate // 10 and rate // 2 <= len(after) <= rate, \
-        (len(history), len(after), counts)
+    assert -0.105 <= history[0][0] <= -0.09 and 0.95 <= after[-1][0] < 1.0, (history[0][0], after[-1][0])
+    gaps = sum(max(0, round((b[0] - a[0]) * rate) - 1) for a, b in zip(rows, rows[1:]))
+    assert gaps <= counts["missed"] + counts["late"], (gaps, counts)
     assert counts["written"] == len(rows) and counts["dropped"] == 0, counts
     assert counts["late"] <= counts["taken"] // 5, "%d of %d samples late" % (counts["late"], counts["taken"])
-    assert after[0][0] == 0 and after[-1][0] < 1.0, (after[0][0], after[-1][0])
+    assert after[0][0] == 0, after[0]
     assert all(r[2] == 0 and r[5] == 0 for r in history), "history is not the state before the step"
     assert after[0][2] == 1073741823 and after[0][6] == STEP_U, after[0]
     try:
@@ -146,23 +147,23 @@ def trigger_cases(env):
     values it starts with; and the history before it, oldest first."""
     target, lpfboard, board = env
     present(env)
-    cases = [  # (what, registers at the start, writes a few milliseconds apart, check of (history, rows from 0))
+    cases = [  # (what, registers at the start, writes 40 ms apart, check of (history, rows from 0))
         ("a change of y alone", {"u": 5, "y": 7}, [{"y": 8}],
          lambda history, after: all((r[2], r[5]) == (5, 7) for r in history) and (after[0][2], after[0][5]) == (5, 8)),
         ("u and y not 0 at the start: no change yet", {"u": -9, "y": 3}, [{"u": -8}],
-         lambda history, after: history and history[0][0] <= -0.045 and all(r[2] == -9 for r in history) and
-         after[0][2] == -8),
+         lambda history, after: all(r[2] == -9 for r in history) and after[0][2] == -8),
+        # Two of the three LED values at least, should the sampler be held up.
         ("the history oldest first", {}, [{"led": 1}, {"led": 2}, {"led": 3}, {"u": 1}],
          lambda history, after: [r[1] for r in history] == sorted(r[1] for r in history) and
-         {1, 2, 3} <= {r[1] for r in history} and after[0][2] == 1),
+         len({1, 2, 3} & {r[1] for r in history}) >= 2 and after[0][2] == 1),
     ]
     for what, start, writes, check in cases:
         board.write({"led": 0, "u": 0, "ku": 0, "ky": 0, "y": 0, **start})
-        scope = start_scope(board, ("--trigger", "--csv", "-d", "0.5", "-r", "1000"))
-        header = sampling_for(scope, 0.2)
+        scope = start_scope(board, ("--trigger", "--csv", "-d", "2", "-r", "1000"))  # 0.2 s of history
+        header = sampling_for(scope, 0.3)
         for registers in writes:
             board.write(registers)
-            time.sleep(0.015)
+            time.sleep(0.04)
         out, err = scope.communicate(timeout=TIMEOUT)
         out = header + out
         assert scope.returncode == 0, (what, err)
