@@ -85,8 +85,11 @@ void runSampler(Sampling &sampling)
         // Woken after the next sample was due (a stopped or stalled
         // program): skip to the newest due one rather than catch up in a burst.
         uint64_t newest = lastDue(start, n, options.rate, now);
-        if (done(newest))
+        if (done(newest)) {
+            // The last samples of the recording came due while it was held up.
+            sampling.missed.fetch_add(zero + options.samples - n, std::memory_order_relaxed);
             break;
+        }
         sampling.missed.fetch_add(newest - n, std::memory_order_relaxed);
         n = newest;
         RegisterSample sample = loadRegisters(sampling.registers);

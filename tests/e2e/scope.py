@@ -125,13 +125,10 @@ def records_a_step(env):
     history = [r for r in rows if r[0] < 0]
     after = [r for r in rows if r[0] >= 0]
     # A busy machine wakes the sampler late now and then, and a sample whose
-    # successor is due already is skipped: the rows span 0.1 s before the
-    # change and 1 s from it, and every gap between them is a sample counted
-    # as missed (or one taken late, half a period or more after its time).
-    assert history and after, (len(history), len(after))
-    assert -0.105 <= history[0][0] <= -0.09 and 0.95 <= after[-1][0] < 1.0, (history[0][0], after[-1][0])
-    gaps = sum(max(0, round((b[0] - a[0]) * rate) - 1) for a, b in zip(rows, rows[1:]))
-    assert gaps <= counts["missed"] + counts["late"], (gaps, counts)
+    # successor is due already is skipped: each of the 1100 samples due from
+    # 0.1 s before the change to 1 s after it is a row, or counted as missed.
+    assert history and after and history[0][0] >= -0.105 and after[-1][0] < 1.0, (rows[:1], rows[-1:])
+    assert 1100 - len(rows) <= counts["missed"], (len(rows), counts)
     assert counts["written"] == len(rows) and counts["dropped"] == 0, counts
     assert counts["late"] <= counts["taken"] // 5, "%d of %d samples late" % (counts["late"], counts["taken"])
     assert after[0][0] == 0, after[0]
@@ -212,6 +209,10 @@ def slow_reader_and_pauses(env):
     rows = parse_csv(b"".join(out))
     counts = summary(err)
     assert counts["written"] == len(rows) and counts["taken"] == len(rows) + counts["dropped"], counts
+    # Each sample due in the 1.6 s is a row, dropped, or missed (a few more
+    # if the very first was late).
+    due = len(rows) + counts["dropped"] + counts["missed"]
+    assert 1.6 * rate <= due <= 1.6 * rate + 10, (due, counts)
     assert counts["missed"] >= 2 * (pause - 0.05) * rate, counts
     # A late sample may come close to the next; catching up on a pause
     # would bring hundreds back to back.
