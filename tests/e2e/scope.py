@@ -209,10 +209,10 @@ def slow_reader_and_pauses(env):
     rows = parse_csv(b"".join(out))
     counts = summary(err)
     assert counts["written"] == len(rows) and counts["taken"] == len(rows) + counts["dropped"], counts
-    # Each sample due in the 1.6 s is a row, dropped, or missed (a few more
-    # if the very first was late).
+    # Each sample due in the 1.6 s is a row, dropped, or missed (and more
+    # were missed if the first was late: a slow start, under qemu-arm).
     due = len(rows) + counts["dropped"] + counts["missed"]
-    assert 1.6 * rate <= due <= 1.6 * rate + 10, (due, counts)
+    assert 1.6 * rate <= due <= 1.65 * rate, (due, counts)
     assert counts["missed"] >= 2 * (pause - 0.05) * rate, counts
     # A late sample may come close to the next; catching up on a pause
     # would bring hundreds back to back.
