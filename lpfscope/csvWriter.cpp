@@ -19,16 +19,14 @@ static size_t buffered = 0;
 // of a row they end in.
 static void cutBackToWholeRow(size_t written)
 {
+    int error = errno; // the write's, for the caller's message
     size_t whole = written;
     while (whole > 0 && buffer[whole - 1] != '\n')
         --whole;
     struct stat status {};
-    off_t end = lseek(STDOUT_FILENO, 0, SEEK_CUR);
-    if (whole == written || end < 0 || fstat(STDOUT_FILENO, &status) != 0 || !S_ISREG(status.st_mode) ||
-        status.st_size != end)
-        return;
-    int error = errno;
-    if (ftruncate(STDOUT_FILENO, end - static_cast<off_t>(written - whole)) == 0)
+    off_t end = whole == written ? -1 : lseek(STDOUT_FILENO, 0, SEEK_CUR); // a pipe cannot seek
+    if (end >= 0 && fstat(STDOUT_FILENO, &status) == 0 && S_ISREG(status.st_mode) && status.st_size == end &&
+        ftruncate(STDOUT_FILENO, end - static_cast<off_t>(written - whole)) == 0)
         lseek(STDOUT_FILENO, end - static_cast<off_t>(written - whole), SEEK_SET);
     errno = error;
 }
