@@ -13,6 +13,7 @@ constexpr size_t ROW_MAX = 160;
 
 static char buffer[BUFFER_SIZE];
 static size_t buffered = 0;
+static uint64_t linesOut = 0; // whole lines that reached the output, the header too
 
 // The output failed after `written` bytes of the buffer, which starts at a
 // row: a regular file that ends in them, and nothing after, loses the part
@@ -35,6 +36,8 @@ bool csvFlush()
 {
     size_t written = 0;
     bool whole = writeAll(STDOUT_FILENO, buffer, buffered, &written);
+    for (size_t i = 0; i < written; ++i)
+        linesOut += buffer[i] == '\n' ? 1 : 0;
     if (!whole)
         cutBackToWholeRow(written);
     buffered = 0;
@@ -66,4 +69,9 @@ bool csvRow(int64_t microseconds, const RegisterSample &sample)
                           magnitude / 1000000, magnitude % 1000000, sample.led, sample.u, sample.Ku, sample.Ky,
                           sample.y, perUnit(sample.u), perUnit(sample.y));
     return length > 0 && static_cast<size_t>(length) < sizeof row && append(row, static_cast<size_t>(length));
+}
+
+uint64_t csvRowsWritten()
+{
+    return linesOut > 0 ? linesOut - 1 : 0;
 }

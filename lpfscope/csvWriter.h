@@ -18,3 +18,7 @@ bool csvRow(int64_t microseconds, const RegisterSample &sample);
 
 // Writes out what is buffered.
 bool csvFlush();
+
+// Rows that reached the output whole, so far: rows still in the buffer, or
+// lost with a failing output, do not count.
+uint64_t csvRowsWritten();

@@ -58,9 +58,7 @@ void fail(Writer &writer)
 
 void row(Writer &writer, int64_t microseconds, const RegisterSample &registers)
 {
-    if (!writer.result.outputFailed && csvRow(microseconds, registers))
-        ++writer.result.written;
-    else
+    if (writer.result.outputFailed || !csvRow(microseconds, registers))
         fail(writer);
 }
 
@@ -176,6 +174,7 @@ WriterResult runWriter(Sampling &sampling, bool view, const BoardWatch &board)
     }
     if (!view && !writer.result.outputFailed && !csvFlush())
         fail(writer);
+    writer.result.written = view ? 0 : csvRowsWritten();
     if (view && writer.result.boardGone && stopRequested == 0) {
         viewDraw("The board was powered off.");
         sleepUntil(monotonicNanoseconds() + BOARD_GONE_SHOWN_NS);

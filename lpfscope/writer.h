@@ -9,7 +9,7 @@
 #include <cstdint>
 
 struct WriterResult {
-    uint64_t written; // CSV rows
+    uint64_t written; // CSV rows that reached the output whole
     bool outputFailed;
     int outputError;  // errno of the failure
     bool boardGone;   // the stand-in was removed or replaced
