@@ -246,6 +246,8 @@ def refuses_files_it_did_not_make(env):
          b"group or others may write it"),
         ("a stale stand-in, as a window file", lambda: stale_file(board.path, 0o600),
          b"it is not a window file that lpfboard made", "--window"),
+        ("a stale stand-in, as lpfscope's window file", lambda: stale_file(board.path, 0o600),
+         b"it is not a window file that lpfboard made", "lpfscope"),
     ]
     if os.geteuid() == 0:
         cases.append(("another user's stale stand-in",
@@ -257,8 +259,13 @@ def refuses_files_it_did_not_make(env):
                 os.unlink(leftover)
         make()
         before = snapshot(board.path, notes)
-        done = subprocess.run([lpfboard, *(kind or ["--device"]), board.path], capture_output=True, timeout=TIMEOUT)
-        wanted = b"lpfboard: refusing %s: %s\n" % (board.path.encode(), reason)
+        if kind == ["lpfscope"]:  # the tool that watches a window file refuses it in the same words
+            argv, env_ = board.command("lpfscope", ("--window", board.path, "-d", "0.001"))
+            wanted = b"lpfscope: cannot open %s: %s\n" % (board.path.encode(), reason)
+        else:
+            argv, env_ = [lpfboard, *(kind or ["--device"]), board.path], None
+            wanted = b"lpfboard: refusing %s: %s\n" % (board.path.encode(), reason)
+        done = subprocess.run(argv, capture_output=True, env=env_, timeout=TIMEOUT)
         assert (done.returncode, done.stdout, done.stderr) == (1, b"", wanted), (what, done)
         assert snapshot(board.path, notes) == before, "%s was changed" % what
 
