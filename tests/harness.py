@@ -310,7 +310,6 @@ def wait_until(condition, what, timeout=10.0):
         time.sleep(0.01)
 
 
-
 def console_says(board, commands):
     out, err, status = board.run("lpfconsole", stdin=commands)
     assert (err, status) == (b"", 0), (out, err, status)
@@ -437,7 +436,6 @@ def last_frame(out):
     return [ESCAPE.sub(b"", line).rstrip(b"\r") for line in frame.split(b"\n")]
 
 
-
 CSV_HEADER = b"time_s,led,u,ku,ky,y,u_pu,y_pu\n"
 
 
@@ -454,7 +452,6 @@ def parse_csv(out):
     times = [r[0] for r in rows]
     assert all(a < b for a, b in zip(times, times[1:])), "times do not strictly increase"
     return rows
-
 
 
 def pole_tau(ky):
@@ -501,7 +498,6 @@ def judge_step(rows, held_up=0.0):
     within = sum(e <= 0.005 for e in errors) / len(errors)
     assert within >= 0.9 and statistics.median(errors) <= 0.002, \
         "%.0f%% of the rows within 0.005, median %.4f" % (within * 100, statistics.median(errors))
-
 
 
 def run_scenarios(scenarios):
