@@ -6,7 +6,7 @@ import argparse
 import os
 import sys
 
-from harness import FIRST_SCREEN, LW_BASE, Board, Check, Target, run_table, u32
+from harness import FIRST_SCREEN, LW_BASE, PAGE, Board, Check, Target, run_table, u32
 from transcripts import CONSOLE, F_1E7, LEDSET, OPEN_ERROR, WINDOW, led, u_report, y_report
 
 NEEDS_ROOT = ("foreign", "full", "onepage")
@@ -30,7 +30,7 @@ def check_row(target, row):
         wanted = {name: 0 for name in regs}
         wanted.update({k: u32(v) for k, v in row.before.items()})
         wanted.update({k: u32(v) for k, v in row.after.items()})
-        if row.size < LW_BASE + 4096:
+        if row.size < LW_BASE + PAGE:
             wanted = dict.fromkeys(regs)
         assert regs == wanted, "registers %s, expected %s" % (fmt(regs), fmt(wanted))
         assert page_clean, "a word beside the five registers was written"
