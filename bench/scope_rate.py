@@ -4,6 +4,7 @@ the highest rate that loses none; the longest gap between rows after a
 trigger (the history is written while sampling goes on); and the CPU share
 at the default rate. Reported, never asserted.
 Usage: bench/scope_rate.py LPFSCOPE STAND_IN   (the stand-in compiled into it)"""
+import os
 import re
 import resource
 import struct
@@ -11,10 +12,13 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+import lpfmap  # noqa: E402
+
 SECONDS = 10
 RATES = [1000, 2000, 5000, 10000, 20000, 50000, 100000, 200000, 500000, 1000000]
 SUMMARY = re.compile(rb"samples taken: (\d+), late: (\d+), missed: (\d+); rows written: (\d+), dropped: (\d+)")
-U_REGISTER = 0xFF200010
+U_REGISTER = lpfmap.STAND_IN_REGISTERS + lpfmap.REGISTERS["u"]
 
 
 def record(scope, rate):

@@ -1,6 +1,6 @@
 #include "boardFile.h"
-#include "hwregs.h"
 #include "memoryDevice.h"
+#include "physicalMemoryFile.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -15,20 +15,7 @@
 constexpr size_t REGISTER_PAGE = 4096;
 constexpr int OPEN_ATTEMPTS = 100;
 
-struct Layout {
-    // The first bytes of every such file that lpfboard makes, where neither
-    // the tools nor a guest ever look: only a file that carries them is
-    // ever reused, and only as the same kind of file.
-    const char *mark;
-    off_t size;
-    off_t registers; // where the register page is
-};
-
-// The whole 32-bit physical address space, or the window alone.
-constexpr Layout STAND_IN{"lpfboard stand-in\n", 0x100000000LL, ALT_LWFPGASLVS_OFST};
-constexpr Layout WINDOW_FILE{"lpfboard window\n", HW_REGS_SPAN, HW_REGS_LWFPGASLVS_BASE};
-
-static const Layout &layoutOf(const BoardFile &board)
+static const PhysicalMemoryFile &layoutOf(const BoardFile &board)
 {
     return board.kind == BoardKind::WindowFile ? WINDOW_FILE : STAND_IN;
 }
@@ -39,15 +26,6 @@ static bool fail(const char *path, const char *what)
 {
     fprintf(stderr, "lpfboard: %s %s: %s\n", what, path, strerror(errno));
     return false;
-}
-
-static bool hasMark(const BoardFile &board)
-{
-    const char *mark = layoutOf(board).mark;
-    size_t length = strlen(mark);
-    char start[32];
-    return pread(board.descriptor, start, length, 0) == static_cast<ssize_t>(length) &&
-           memcmp(start, mark, length) == 0;
 }
 
 // After a failed power on: removes what this board created, and only that.
@@ -103,9 +81,9 @@ static Step openAndLock(BoardFile &board)
         close(board.descriptor);
         return Step::Again;
     }
-    if (!board.created && !hasMark(board)) {
-        fprintf(stderr, "lpfboard: refusing %s: it is not a %s that lpfboard made\n", path,
-                board.kind == BoardKind::WindowFile ? "window file" : "stand-in");
+    const char *unmarked = board.created ? nullptr : markRefusal(board.descriptor, layoutOf(board));
+    if (unmarked != nullptr) {
+        fprintf(stderr, "lpfboard: refusing %s: %s\n", path, unmarked);
         close(board.descriptor);
         return Step::Failed;
     }
@@ -117,7 +95,7 @@ static Step openAndLock(BoardFile &board)
 static bool prepare(const BoardFile &board)
 {
     const char *path = board.path;
-    const Layout &layout = layoutOf(board);
+    const PhysicalMemoryFile &layout = layoutOf(board);
     struct stat status {};
     if (fstat(board.descriptor, &status) != 0 ||
         (status.st_size < layout.size && ftruncate(board.descriptor, layout.size) != 0))

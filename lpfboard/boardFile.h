@@ -3,9 +3,9 @@
 
 #include "registerSet.h"
 
-// What the file holds: all 4 GiB of physical memory, as the tools' stand-in;
-// or the 64 MiB window alone, from physical ALT_STM_OFST, as a virtual
-// board's guest maps it.
+// What the file holds (see physicalMemoryFile.h): all 4 GiB of physical
+// memory, as the tools' stand-in; or the window alone, as a virtual board's
+// guest maps it.
 enum class BoardKind { StandIn, WindowFile };
 
 struct BoardFile {

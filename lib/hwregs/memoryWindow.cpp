@@ -1,5 +1,6 @@
 #include "memoryWindow.h"
 #include "memoryDevice.h"
+#include "physicalMemoryFile.h"
 #include "standardStreams.h"
 
 #include <cerrno>
@@ -8,38 +9,31 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// A 32-bit off_t would turn ALT_STM_OFST into a negative offset, and a 4 GiB
-// stand-in file could not even be opened on a 32-bit kernel.
-static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
-
-constexpr off_t WINDOW_OFFSET = static_cast<off_t>(ALT_STM_OFST);
-constexpr off_t WINDOW_END = WINDOW_OFFSET + static_cast<off_t>(HW_REGS_SPAN);
-static_assert(WINDOW_OFFSET > 0 && WINDOW_END == 0x100000000LL, "window offset must stay unsigned");
-
 // A regular file (a stand-in) that ends inside the window, or whose register
 // page cannot be given storage (a full file system), would map fine and then
 // kill the program with SIGBUS at the first register access. A device has
 // neither problem.
-static bool canBack(int descriptor, bool writable, off_t windowOffset)
+static bool canBack(int descriptor, bool writable, const PhysicalMemoryFile &layout)
 {
     struct stat status {};
     if (fstat(descriptor, &status) != 0)
         return false;
     if (!S_ISREG(status.st_mode))
         return true;
-    if (status.st_size < windowOffset + static_cast<off_t>(HW_REGS_SPAN)) {
+    if (status.st_size < layout.size) {
         errno = ENXIO; // as the device answers for a range it does not have
         return false;
     }
     // Reading a hole needs no storage.
     if (!writable)
         return true;
-    return backRegisterPage(descriptor, windowOffset + HW_REGS_LWFPGASLVS_BASE);
+    return backRegisterPage(descriptor, layout.registers);
 }
 
-// The window of an open device or file, where it starts at `windowOffset`;
-// after a failed mapping the descriptor is closed.
-static WindowStatus mapOpened(RegisterWindow &window, bool writable, off_t windowOffset, WindowStatus status)
+// The window of an open device or file laid out as `layout`; after a failed
+// mapping the descriptor is closed.
+static WindowStatus mapOpened(RegisterWindow &window, bool writable, const PhysicalMemoryFile &layout,
+                              WindowStatus status)
 {
     if (window.descriptor == -1) {
         status.fault = WindowFault::Open;
@@ -47,9 +41,9 @@ static WindowStatus mapOpened(RegisterWindow &window, bool writable, off_t windo
         return status;
     }
     window.base = MAP_FAILED;
-    if (canBack(window.descriptor, writable, windowOffset))
+    if (canBack(window.descriptor, writable, layout))
         window.base = mmap(nullptr, HW_REGS_SPAN, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED,
-                           window.descriptor, windowOffset);
+                           window.descriptor, layout.window);
     if (window.base == MAP_FAILED) {
         status.fault = WindowFault::Map;
         status.error = errno;
@@ -68,7 +62,7 @@ WindowStatus mapMemoryWindow(RegisterWindow &window, WindowAccess access)
     WindowStatus status{WindowFault::None, 0, nullptr};
     bool writable = access == WindowAccess::ReadWrite;
     window.descriptor = openMemoryDevice(accessFlags(writable), &status.refusal);
-    return mapOpened(window, writable, WINDOW_OFFSET, status);
+    return mapOpened(window, writable, STAND_IN, status);
 }
 
 WindowStatus mapWindowFile(RegisterWindow &window, const char *path, WindowAccess access)
@@ -78,7 +72,17 @@ WindowStatus mapWindowFile(RegisterWindow &window, const char *path, WindowAcces
     window.descriptor = -1;
     if (guardStandardStreams())
         window.descriptor = openStandIn(path, accessFlags(writable), &status.refusal);
-    return mapOpened(window, writable, 0, status);
+    // Any other file would be read as registers: a typo must not look like a
+    // board with every register 0.
+    if (window.descriptor != -1) {
+        status.refusal = markRefusal(window.descriptor, WINDOW_FILE);
+        if (status.refusal != nullptr) {
+            close(window.descriptor);
+            window.descriptor = -1;
+            errno = EACCES;
+        }
+    }
+    return mapOpened(window, writable, WINDOW_FILE, status);
 }
 
 bool unmapMemoryWindow(const RegisterWindow &window)

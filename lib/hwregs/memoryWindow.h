@@ -19,10 +19,10 @@ struct WindowStatus {
 // failed mapping the device is closed again.
 WindowStatus mapMemoryWindow(RegisterWindow &window, WindowAccess access);
 
-// The same for a window file: the window alone, 64 MiB whose first byte is
-// physical ALT_STM_OFST, as a virtual board's memory is served. The file is
-// held to the stand-in's rules: this user's regular file, not a link, that
-// nobody else may write.
+// The same for a window file (see physicalMemoryFile.h), as a virtual
+// board's memory is served. The file is held to the stand-in's rules (this
+// user's regular file, not a link, that nobody else may write) and must carry
+// the window file's mark: any other file is refused, as lpfboard refuses it.
 WindowStatus mapWindowFile(RegisterWindow &window, const char *path, WindowAccess access);
 
 // Unmaps the window; false (errno set) if that fails. The device stays open.

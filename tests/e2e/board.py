@@ -1,66 +1,20 @@
 #!/usr/bin/env python3
 """The simulated board, lpfboard, serving the host tools: power on and off,
 the files it refuses, the filter it runs, its view on a terminal."""
-import argparse
-import fcntl
 import os
-import pty
-import re
-import select
 import signal
 import stat
 import struct
 import subprocess
 import sys
-import termios
 import time
-from dataclasses import dataclass
 from fractions import Fraction
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import BANNER, FIRST_SCREEN, NOBODY, SEPARATOR, TIMEOUT, WINDOW_END, Board, Target, run_table
+import lpfmap
+from harness import (BANNER, ENTER, LEAVE, NOBODY, POWERED_OFF, REGISTERS, SEPARATOR, TIMEOUT, WINDOW_END, Check,
+                     PoweredBoard, Terminal, console_says, fill_up, run_scenarios, small_file_system, wait_until)
 
-STALE_MARK = b"lpfboard stand-in\n"
-POWERED_OFF = re.compile(rb"lpfboard: powered off (.+); ([0-9]+) updates? late, the longest by ([0-9]+\.[0-9]) ms\n")
-
-
-class PoweredBoard:
-    """lpfboard serving a stand-in in a scratch folder (or, as "--window", a
-    window file)."""
-
-    def __init__(self, target, lpfboard, board, kind="--device"):
-        self.board = board
-        self.process = subprocess.Popen([lpfboard, kind, board.path], stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE)
-        line = self.process.stdout.readline()
-        assert line == b"lpfboard: powered on %s\n" % board.path.encode(), "lpfboard said %r" % line
-
-    def stop(self, how=signal.SIGTERM):
-        self.process.send_signal(how)
-        out, err = self.process.communicate(timeout=TIMEOUT)
-        return out, err, self.process.returncode
-
-    def hold_ups(self):
-        """Stops it; gives (updates late, longest hold-up in ms) from its last line."""
-        out, err, status = self.stop()
-        said = POWERED_OFF.fullmatch(out)
-        assert said and (err, status) == (b"", 0), (out, err, status)
-        return int(said.group(2)), float(said.group(3))
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
-
-
-def wait_until(condition, what, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        assert time.monotonic() < deadline, "timed out waiting until " + what
-        time.sleep(0.01)
+STALE_MARK = lpfmap.STAND_IN_MARK
 
 
 def as_signed(value):
@@ -71,143 +25,11 @@ def read_y(board):
     return as_signed(board.registers()[0]["y"])
 
 
-def console_says(board, commands):
-    out, err, status = board.run("lpfconsole", stdin=commands)
-    assert (err, status) == (b"", 0), (out, err, status)
-    return out
-
-
 def y_shown(board):
     out = console_says(board, b"Y\nq\n")
     line = [l for l in out.split(b"\n") if l.startswith(b"Output filter: ")]
     assert line, out
     return float(line[0].split(b": ")[1])
-
-
-@dataclass
-class Scenario:
-    name: str
-    run: object
-
-
-def program_of(leader):
-    """The child of a session leader (see Terminal)."""
-    for entry in os.listdir("/proc"):
-        try:
-            with open("/proc/%s/stat" % entry) as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-        except (OSError, IndexError):
-            continue
-        if int(fields[1]) == leader:
-            return int(entry)
-    raise AssertionError("no child of %d" % leader)
-
-
-def process_state(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        return f.read().rsplit(")", 1)[1].split()[0]
-
-
-class Terminal:
-    """A program on a pseudo-terminal as a shell runs it: the terminal is
-    the session's, a leader process waits for the program, which is in a
-    process group of its own, in the foreground or the background."""
-
-    def __init__(self, argv, env=None, rows=24, columns=80, foreground=True):
-        self.controller, terminal = pty.openpty()
-        fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
-
-        def as_a_shell_would():
-            os.setsid()
-            fcntl.ioctl(0, termios.TIOCSCTTY, 0)
-            child = os.fork()
-            if child:  # the leader: lets go of everything but the terminal, and waits
-                os.closerange(3, 65536)
-                os._exit(os.waitstatus_to_exitcode(os.waitpid(child, 0)[1]) % 256)
-            os.setpgid(0, 0)
-            if foreground:
-                signal.signal(signal.SIGTTOU, signal.SIG_IGN)
-                os.tcsetpgrp(0, os.getpid())
-                signal.signal(signal.SIGTTOU, signal.SIG_DFL)
-
-        self.leader = subprocess.Popen(argv, stdin=terminal, stdout=terminal, stderr=subprocess.PIPE, env=env,
-                                       preexec_fn=as_a_shell_would)
-        os.close(terminal)
-        self.pid = program_of(self.leader.pid)
-        self.out = b""
-
-    def read_until(self, text, timeout=TIMEOUT):
-        """Reads until `text` appears after what was read so far; gives where."""
-        start = len(self.out)
-        deadline = time.monotonic() + timeout
-        while text not in self.out[start:]:
-            left = deadline - time.monotonic()
-            ready = left > 0 and select.select([self.controller], [], [], left)[0]
-            assert ready, "no %r on the terminal; it shows %r" % (text, self.out[-300:])
-            try:
-                chunk = os.read(self.controller, 65536)
-            except OSError:  # the program is gone
-                chunk = b""
-            assert chunk, "the terminal closed before %r; it showed %r" % (text, self.out[-300:])
-            self.out += chunk
-        return self.out.index(text, start)
-
-    def signal(self, how):
-        os.kill(self.pid, how)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        if self.leader.poll() is None:
-            for pid in (self.pid, self.leader.pid):
-                try:
-                    os.kill(pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
-            self.leader.wait()
-
-    def wait_state(self, state, what):
-        wait_until(lambda: process_state(self.pid) == state, what)
-
-    def suspend_and_resume(self, redrawn):
-        """Ctrl-Z: the terminal handed back, the program stopped; fg: the
-        terminal taken again, and `redrawn` on it."""
-        self.signal(signal.SIGTSTP)
-        self.read_until(LEAVE)
-        self.wait_state("T", "stopped by Ctrl-Z")
-        self.signal(signal.SIGCONT)
-        self.read_until(ENTER)
-        self.read_until(redrawn)
-
-    def finish(self, how=None):
-        """Signals the program (if asked), reads to the end: (output, standard error, status)."""
-        if how:
-            self.signal(how)
-        deadline = time.monotonic() + TIMEOUT
-        while time.monotonic() < deadline:
-            try:
-                chunk = os.read(self.controller, 65536)
-            except OSError:
-                break
-            if not chunk:
-                break
-            self.out += chunk
-        os.close(self.controller)
-        err = self.leader.stderr.read()
-        self.leader.wait(timeout=TIMEOUT)
-        return self.out, err, self.leader.returncode
-
-
-ENTER = b"\x1b[?1049h\x1b[?25l\x1b[?7l"
-LEAVE = b"\x1b[?7h\x1b[?25h\x1b[?1049l"
-ESCAPE = re.compile(rb"\x1b\[[0-9;?]*[A-Za-z]")
-
-
-def last_frame(out):
-    """The lines of the last whole screen drawn, without escape sequences."""
-    frame = [f for f in out.split(b"\x1b[H") if f.endswith(b"\x1b[J")][-1]
-    return [ESCAPE.sub(b"", line).rstrip(b"\r") for line in frame.split(b"\n")]
 
 
 def powers_on_with_registers_zero(env):
@@ -246,6 +68,8 @@ def refuses_files_it_did_not_make(env):
          b"group or others may write it"),
         ("a stale stand-in, as a window file", lambda: stale_file(board.path, 0o600),
          b"it is not a window file that lpfboard made", "--window"),
+        ("a stale stand-in, as lpfscope's window file", lambda: stale_file(board.path, 0o600),
+         b"it is not a window file that lpfboard made", "lpfscope"),
     ]
     if os.geteuid() == 0:
         cases.append(("another user's stale stand-in",
@@ -257,8 +81,13 @@ def refuses_files_it_did_not_make(env):
                 os.unlink(leftover)
         make()
         before = snapshot(board.path, notes)
-        done = subprocess.run([lpfboard, *(kind or ["--device"]), board.path], capture_output=True, timeout=TIMEOUT)
-        wanted = b"lpfboard: refusing %s: %s\n" % (board.path.encode(), reason)
+        if kind == ["lpfscope"]:  # the tool that watches a window file refuses it in the same words
+            argv, env_ = board.command("lpfscope", ("--window", board.path, "-d", "0.001"))
+            wanted = b"lpfscope: cannot open %s: %s\n" % (board.path.encode(), reason)
+        else:
+            argv, env_ = [lpfboard, *(kind or ["--device"]), board.path], None
+            wanted = b"lpfboard: refusing %s: %s\n" % (board.path.encode(), reason)
+        done = subprocess.run(argv, capture_output=True, env=env_, timeout=TIMEOUT)
         assert (done.returncode, done.stdout, done.stderr) == (1, b"", wanted), (what, done)
         assert snapshot(board.path, notes) == before, "%s was changed" % what
 
@@ -299,33 +128,25 @@ def full_file_system(env):
     target, lpfboard, board = env
     if os.geteuid() != 0:
         return False
-    mount = os.path.join(os.path.dirname(board.path), "full")
-    os.mkdir(mount)
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "lpf-e2e", mount], check=True)
-    try:
-        with open(os.path.join(mount, "filler"), "wb") as f:
-            try:
-                f.write(b"\1" * 65536)
-            except OSError:
-                pass
+    with small_file_system(os.path.dirname(board.path), 65536) as mount:
+        fill_up(mount)
         path = os.path.join(mount, "board")
         done = subprocess.run([lpfboard, "--device", path], capture_output=True, timeout=TIMEOUT)
         assert done.returncode == 1 and done.stdout == b"", done
         assert done.stderr.startswith(b"lpfboard: cannot ") and \
             done.stderr.endswith(b" %s: No space left on device\n" % path.encode()), done.stderr
         assert not os.path.exists(path), "left its file behind"
-    finally:
-        subprocess.run(["umount", mount], check=True)
 
 
-WINDOW_REGISTERS = 0x03200000  # in a window file, which starts at physical 0xFC000000
+WINDOW_REGISTERS = lpfmap.WINDOW_FILE_REGISTERS
 
 
 def creates_a_private_sparse_file(env):
     """A stand-in of 4 GiB, or a window file of 64 MiB, sparse, mode 0600,
     marked as lpfboard's in its first bytes, removed at power off."""
     target, lpfboard, board = env
-    for kind, size, mark in (("--device", WINDOW_END, STALE_MARK), ("--window", 64 << 20, b"lpfboard window\n")):
+    for kind, size, mark in (("--device", WINDOW_END, STALE_MARK),
+                             ("--window", lpfmap.WINDOW_FILE_SIZE, lpfmap.WINDOW_FILE_MARK)):
         with PoweredBoard(target, lpfboard, board, kind) as powered:
             st = os.stat(board.path)
             assert (stat.S_IMODE(st.st_mode), st.st_size) == (0o600, size), (kind, oct(st.st_mode), st.st_size)
@@ -337,18 +158,19 @@ def creates_a_private_sparse_file(env):
 
 
 def serves_a_window_file(env):
-    """A window file holds the registers 0x03200000 into it: the model runs
-    there, and lpfscope --window watches it until the board goes."""
+    """A window file holds the registers where the window file's layout puts
+    them: the model runs there, and lpfscope --window watches it until the
+    board goes."""
     target, lpfboard, board = env
     with PoweredBoard(target, lpfboard, board, "--window") as powered:
         with open(board.path, "r+b") as f:  # LED, u, and Ku = 1/2, Ky = 0: y = u at once
-            for offset, value in ((0x00, 165), (0x10, 1 << 30), (0x20, 1 << 31)):
-                f.seek(WINDOW_REGISTERS + offset)
+            for name, value in (("led", 165), ("u", 1 << 30), ("ku", 1 << 31)):
+                f.seek(WINDOW_REGISTERS + REGISTERS[name])
                 f.write(struct.pack("<I", value))
 
         def y():
             with open(board.path, "rb") as f:
-                f.seek(WINDOW_REGISTERS + 0x40)
+                f.seek(WINDOW_REGISTERS + REGISTERS["y"])
                 return struct.unpack("<i", f.read(4))[0]
         wait_until(lambda: y() == 1 << 30, "y follows u in the window file")
         argv, env_ = board.command("lpfscope", ("--window", board.path, "--csv", "-d", "0.001"))
@@ -480,42 +302,21 @@ def background_runs_as_off_a_terminal(env):
 
 
 SCENARIOS = [
-    Scenario("powering on clears a stale stand-in", powers_on_with_registers_zero),
-    Scenario("refuses files it did not make, and leaves them alone", refuses_files_it_did_not_make),
-    Scenario("power off spares a newer board's file", power_off_spares_a_newer_board),
-    Scenario("a full file system gives an error, not SIGBUS", full_file_system),
-    Scenario("a new stand-in or window file is sparse, private, marked", creates_a_private_sparse_file),
-    Scenario("serves a window file that lpfscope --window watches", serves_a_window_file),
-    Scenario("y settles within one LSB of its steady state, and back at 0", output_settles_where_it_should),
-    Scenario("a second board on the same file refuses", second_board_refuses),
-    Scenario("SIGTERM, SIGINT and SIGQUIT power off and remove the file", power_off_removes_the_file),
-    Scenario("command line", command_line),
-    Scenario("tells when it was held up", tells_when_it_was_held_up),
-    Scenario("the view on a terminal: Ctrl-Z, fg, Ctrl-\\", view_on_a_terminal),
-    Scenario("in the background it runs as off a terminal", background_runs_as_off_a_terminal),
+    Check("powering on clears a stale stand-in", powers_on_with_registers_zero),
+    Check("refuses files it did not make, and leaves them alone", refuses_files_it_did_not_make),
+    Check("power off spares a newer board's file", power_off_spares_a_newer_board),
+    Check("a full file system gives an error, not SIGBUS", full_file_system),
+    Check("a new stand-in or window file is sparse, private, marked", creates_a_private_sparse_file),
+    Check("serves a window file that lpfscope --window watches", serves_a_window_file),
+    Check("y settles within one LSB of its steady state, and back at 0", output_settles_where_it_should),
+    Check("a second board on the same file refuses", second_board_refuses),
+    Check("SIGTERM, SIGINT and SIGQUIT power off and remove the file", power_off_removes_the_file),
+    Check("command line", command_line),
+    Check("tells when it was held up", tells_when_it_was_held_up),
+    Check("the view on a terminal: Ctrl-Z, fg, Ctrl-\\", view_on_a_terminal),
+    Check("in the background it runs as off a terminal", background_runs_as_off_a_terminal),
 ]
 
 
-def main(scenarios):
-    """Runs the scenarios, each with a scratch folder for its board."""
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--mode", choices=("host", "board"), default="host")
-    for name in ("lpfboard", "lpfconsole", "ledset", "lpfscope"):
-        parser.add_argument("--" + name, required=True)
-    parser.add_argument("--device", help="compiled-in memory device (host)")
-    parser.add_argument("--preload", help="test preload library (host)")
-    parser.add_argument("--qemu", help="qemu-arm (board)")
-    parser.add_argument("--only", help="run the scenarios whose name holds this")
-    a = parser.parse_args()
-    target = Target(a.mode, {"lpfconsole": a.lpfconsole, "ledset": a.ledset, "lpfscope": a.lpfscope}, a.device,
-                    a.preload, a.qemu)
-
-    def check(scenario):
-        with Board(target, present=False) as board:
-            return scenario.run((target, a.lpfboard, board)) is not False
-
-    return 0 if run_table([s for s in scenarios if not a.only or a.only in s.name], check) else 1
-
-
 if __name__ == "__main__":
-    sys.exit(main(SCENARIOS))
+    sys.exit(run_scenarios(SCENARIOS))

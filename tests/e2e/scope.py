@@ -5,22 +5,17 @@ host: the host lpfscope, on stand-ins of its own and against the host
       lpfboard.
 board: the board's lpfscope under qemu-arm, on PREFIX/dev/mem, against a
        host lpfboard serving it."""
-import math
 import os
 import re
 import signal
-import statistics
 import subprocess
 import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from board import ENTER, LEAVE, PoweredBoard, Scenario, Terminal, console_says, last_frame
-from board import main as run_scenarios
-from harness import NOBODY, TIMEOUT
+from harness import (CSV_HEADER, ENTER, LEAVE, NOBODY, STEP_TAU, STEP_U, TIMEOUT, WINDOW_END, Check, PoweredBoard,
+                     Terminal, console_says, judge_step, last_frame, parse_csv, run_scenarios, small_file_system)
 
-CSV_HEADER = b"time_s,led,u,ku,ky,y,u_pu,y_pu\n"
 SUMMARY = re.compile(rb"lpfscope: samples taken: ([0-9]+), late: ([0-9]+), missed: ([0-9]+); "
                      rb"rows written: ([0-9]+), dropped: ([0-9]+)\n\Z")
 FULL = (1 << 31) - 1
@@ -30,21 +25,6 @@ def summary(err):
     said = SUMMARY.search(err)
     assert said, "no summary: %r" % err
     return dict(zip(("taken", "late", "missed", "written", "dropped"), map(int, said.groups())))
-
-
-def parse_csv(out):
-    """The rows as tuples of numbers: every row whole, with all eight fields,
-    and times that strictly increase."""
-    assert out.startswith(CSV_HEADER), out[:100]
-    assert out.endswith(b"\n"), "last row cut short: %r" % out[-100:]
-    rows = []
-    for line in out[len(CSV_HEADER):].decode().splitlines():
-        fields = line.split(",")
-        assert len(fields) == 8, line
-        rows.append(tuple([float(fields[0])] + [int(f) for f in fields[1:6]] + [float(f) for f in fields[6:]]))
-    times = [r[0] for r in rows]
-    assert all(a < b for a, b in zip(times, times[1:])), "times do not strictly increase"
-    return rows
 
 
 def start_scope(board, args, **kw):
@@ -59,52 +39,6 @@ def sampling_for(scope, seconds):
     assert header == CSV_HEADER, header
     time.sleep(seconds)
     return header
-
-
-def pole_tau(ky):
-    return -1e-7 / math.log(ky / 2 ** 32)
-
-
-def fit_step(rows, u):
-    """Time constant and onset of y = u (1 - exp(-(t - onset) / tau)): a line
-    through -ln(1 - y / u) against t, from 5% to 95% of the way, fitted again
-    without the rows that stray (a board held up a few milliseconds)."""
-    points = [(t, -math.log(1 - y / u)) for t, y in rows if 0.05 < y / u < 0.95]
-    for _ in range(3):
-        mean_t = statistics.fmean(t for t, _ in points)
-        mean_z = statistics.fmean(z for _, z in points)
-        slope = sum((t - mean_t) * (z - mean_z) for t, z in points) / sum((t - mean_t) ** 2 for t, _ in points)
-        cut = mean_z - slope * mean_t
-        strays = [abs(z - slope * t - cut) for t, z in points]
-        limit = 4 * statistics.median(strays) + 1e-3
-        points = [p for p, stray in zip(points, strays) if stray <= limit]
-    return 1 / slope, -cut / slope
-
-
-STEP_TAU = 0.1  # seconds: what "F 0.1" sets
-STEP_U = 0.5
-
-
-def judge_step(rows, held_up=0.0):
-    """What a step response recorded at 1000 samples per second must show,
-    on a busy machine too: the fitted time constant within 2.5% of the
-    pole's, and the onset within 3 ms of the change, which came after the
-    last row of history (long before the change's row if the sampler was
-    held up then); a board held up `held_up` seconds applies the change from
-    its last update, up to that much earlier. 90% of the rows within 0.005
-    per unit of that response, and their median within 0.002."""
-    after = [r for r in rows if r[0] >= 0]
-    history = [r for r in rows if r[0] < 0]
-    changed_after = history[-1][0] if history else 0.0
-    tau = pole_tau(after[0][4])
-    fitted, onset = fit_step([(r[0], r[7]) for r in after], STEP_U)
-    assert abs(fitted / tau - 1) < 0.025, "time constant %.4f s, not %.4f s" % (fitted, tau)
-    assert changed_after - max(0.003, held_up + 0.002) <= onset <= 0.003, \
-        "y starts %.1f ms after the change (the last history row at %.1f ms)" % (onset * 1e3, changed_after * 1e3)
-    errors = [abs(r[7] - STEP_U * (1 - math.exp(-max(0.0, r[0] - onset) / tau))) for r in after]
-    within = sum(e <= 0.005 for e in errors) / len(errors)
-    assert within >= 0.9 and statistics.median(errors) <= 0.002, \
-        "%.0f%% of the rows within 0.005, median %.4f" % (within * 100, statistics.median(errors))
 
 
 def records_a_step(env):
@@ -175,7 +109,7 @@ def present(env):
     """A stand-in with every register 0, for the scenarios without lpfboard."""
     target, lpfboard, board = env
     with open(board.path, "wb") as f:
-        f.truncate(1 << 32)
+        f.truncate(WINDOW_END)
     os.chmod(board.path, 0o600)
 
 
@@ -285,18 +219,13 @@ def full_disk(env):
     if os.geteuid() != 0:
         return False
     present(env)
-    mount = os.path.join(board.dir.name, "small")
-    os.mkdir(mount)
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "lpf-e2e", mount], check=True)
-    try:
+    with small_file_system(board.dir.name, 65536) as mount:
         path = os.path.join(mount, "out.csv")
         with open(path, "wb") as f:
             scope = start_scope(board, ("-r", "100000", "-d", "3"), stdout=f)
             err = scope.communicate(timeout=TIMEOUT)[1]
         with open(path, "rb") as f:
             rows = parse_csv(f.read())
-    finally:
-        subprocess.run(["umount", mount], check=True)
     assert scope.returncode == 1 and err.startswith(b"lpfscope: cannot write the output: No space left on device\n"), \
         (scope.returncode, err)
     assert 0 < len(rows) == summary(err)["written"], (len(rows), err)
@@ -436,18 +365,18 @@ def view_notices_the_board_going(env):
 
 
 SCENARIOS = [
-    Scenario("records a step response with its history", records_a_step),
-    Scenario("a change of u or y starts the recording, after its history", trigger_cases),
-    Scenario("a slow reader and pauses: whole rows, no burst, every sample counted", slow_reader_and_pauses),
-    Scenario("ends cleanly on signals and a closed pipe", ends_cleanly),
-    Scenario("notices a board powered off or replaced", notices_the_board_going),
-    Scenario("a full disk leaves whole rows", full_disk),
-    Scenario("refuses a stand-in its group may write, or another user's", refuses_stand_ins),
-    Scenario("command line", command_line),
-    Scenario("the live view gives the terminal back", view_restores_the_terminal),
-    Scenario("the live view: lamps, chart, Ctrl-Z and fg", view_shows_the_registers),
-    Scenario("the live view on a small terminal, waiting for a change", view_on_a_small_terminal),
-    Scenario("the live view says when the board is powered off", view_notices_the_board_going),
+    Check("records a step response with its history", records_a_step),
+    Check("a change of u or y starts the recording, after its history", trigger_cases),
+    Check("a slow reader and pauses: whole rows, no burst, every sample counted", slow_reader_and_pauses),
+    Check("ends cleanly on signals and a closed pipe", ends_cleanly),
+    Check("notices a board powered off or replaced", notices_the_board_going),
+    Check("a full disk leaves whole rows", full_disk),
+    Check("refuses a stand-in its group may write, or another user's", refuses_stand_ins),
+    Check("command line", command_line),
+    Check("the live view gives the terminal back", view_restores_the_terminal),
+    Check("the live view: lamps, chart, Ctrl-Z and fg", view_shows_the_registers),
+    Check("the live view on a small terminal, waiting for a change", view_on_a_small_terminal),
+    Check("the live view says when the board is powered off", view_notices_the_board_going),
 ]
 
 

@@ -8,7 +8,6 @@ import re
 import sys
 from dataclasses import dataclass, field
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import BANNER, FIRST_SCREEN, LW_BASE, REGISTERS, SEPARATOR, Board, Target, run_table, u32
 
 

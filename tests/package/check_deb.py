@@ -11,8 +11,7 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from harness import BANNER, Board, Target, run_table
+from harness import BANNER, Board, Check, Target, run_table
 
 TOOLS = ("lpfconsole", "ledset", "lpfscope")
 PT_INTERP = 3
@@ -30,11 +29,6 @@ def elf_facts(path):
     phentsize, phnum = struct.unpack_from("<HH", data, 42)
     types = [struct.unpack_from("<I", data, phoff + i * phentsize)[0] for i in range(phnum)]
     return is32, little, machine, PT_INTERP in types
-
-
-class Check:
-    def __init__(self, name, run):
-        self.name, self.run = name, run
 
 
 def main():
@@ -97,7 +91,7 @@ def main():
               Check("tools are static 32-bit ARM executables", executables),
               Check("man pages are compressed, section 8", man_pages),
               Check("installed tools run under qemu-arm", installed_ledset_runs)]
-    ok = run_table(checks, lambda c: c.run() or True)
+    ok = run_table(checks)
     scratch.cleanup()
     return 0 if ok else 1
 

@@ -18,6 +18,7 @@
 #undef _FILE_OFFSET_BITS
 
 #include "accessTracer.h"
+#include "physicalMemoryFile.h"
 
 #include <csignal>
 #include <cstdint>
@@ -32,9 +33,6 @@
 
 namespace {
 
-constexpr uint64_t WINDOW_PHYSICAL = 0xFC000000u;
-constexpr size_t WINDOW_LENGTH = 0x04000000u;
-constexpr size_t REGISTERS_OFFSET = 0x03200000u;
 constexpr size_t PAGE_SIZE = 4096;
 constexpr greg_t TRAP_FLAG = 0x100;
 constexpr greg_t PAGE_FAULT_WRITE = 0x2;
@@ -99,7 +97,7 @@ char *appendDecimal(char *out, long long value)
 void logAccess(const Access &access, uint32_t after)
 {
     char line[128];
-    uint64_t physical = WINDOW_PHYSICAL + static_cast<uint64_t>(reinterpret_cast<volatile char *>(access.word) - window);
+    uint64_t physical = ALT_STM_OFST + static_cast<uint64_t>(reinterpret_cast<volatile char *>(access.word) - window);
     char *out = appendText(line, access.store ? "store " : "load  ");
     out = appendHex(out, physical, 8);
     *out++ = ' ';
@@ -175,13 +173,13 @@ void logMapping(int descriptor, int protection)
 void traceWindowMapped(void *base, size_t length, int protection, int descriptor, off_t offset)
 {
     const char *path = getenv("LPF_TRACE_FILE");
-    if (path == nullptr || *path == '\0' || length != WINDOW_LENGTH || static_cast<uint64_t>(offset) != WINDOW_PHYSICAL)
+    if (path == nullptr || *path == '\0' || length != HW_REGS_SPAN || offset != STAND_IN_WINDOW)
         return;
     traceFile = static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     if (traceFile < 0)
         abort(); // a trace that silently logs nothing would pass any test
     window = static_cast<char *>(base);
-    page = window + REGISTERS_OFFSET;
+    page = window + HW_REGS_LWFPGASLVS_BASE;
     pageProtection = protection;
     logMapping(descriptor, protection);
     install(SIGSEGV, onSegmentationFault);

@@ -20,11 +20,10 @@
 
 #include "accessTracer.h"
 #include "memoryDevice.h"
+#include "physicalMemoryFile.h"
 
 namespace {
 
-constexpr size_t WINDOW_LENGTH = 0x04000000u;
-constexpr off_t REGISTER_PAGE = 0xFF200000;
 constexpr size_t PAGE_SIZE = 4096;
 
 bool enabled(const char *name)
@@ -39,7 +38,7 @@ void clearRegisterPage(const char *standIn)
     int descriptor = static_cast<int>(syscall(SYS_openat, AT_FDCWD, standIn, O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
     if (descriptor < 0)
         return;
-    syscall(SYS_pwrite64, descriptor, zeros, PAGE_SIZE, REGISTER_PAGE);
+    syscall(SYS_pwrite64, descriptor, zeros, PAGE_SIZE, STAND_IN_REGISTERS);
     close(descriptor);
 }
 
@@ -151,7 +150,7 @@ int lstat64(const char *path, struct stat64 *status)
 
 int munmap(void *address, size_t length)
 {
-    if (length == WINDOW_LENGTH && enabled("LPF_TEST_FAIL_MUNMAP")) {
+    if (length == HW_REGS_SPAN && enabled("LPF_TEST_FAIL_MUNMAP")) {
         errno = EINVAL;
         return -1;
     }

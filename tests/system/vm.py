@@ -26,14 +26,10 @@ import sys
 import tempfile
 from dataclasses import dataclass, field
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
-import armguest  # noqa: E402
-from e2e import CONSOLE, LEDSET, OPEN_ERROR, WINDOW  # noqa: E402
-from harness import BANNER, FIRST_SCREEN, MMAP_ERROR, REGISTERS, WINDOW_END, run_table, u32  # noqa: E402
+import armguest
+from harness import BANNER, FIRST_SCREEN, LW_BASE, MMAP_ERROR, REGISTERS, WINDOW_END, Check, run_table, u32
+from transcripts import CONSOLE, LEDSET, OPEN_ERROR, WINDOW
 
-LW_BASE = 0xFF200000
 OPEN_ERROR_DEVMEM = b'ERROR: could not open "/dev/mem"...\n'
 SIGBUS_STATUS = 128 + 7
 SIGBUS_REPORT = b"Bus error\n"  # what the shell says of a program a bus error killed
@@ -178,27 +174,19 @@ def claimed_device_tree(qemu, directory, memory):
                     "-nographic", "-nic", "none"], check=True, capture_output=True)
     source = subprocess.run(["dtc", "-q", "-I", "dtb", "-O", "dts", dtb], capture_output=True, text=True,
                             check=True).stdout
-    node = ("\tleds@ff200000 {\n\t\tcompatible = \"brcm,bcm6345-gpio\";\n"
-            "\t\treg-names = \"dirout\", \"dat\";\n\t\treg = <0x00 0xff200000 0x00 0x04 0x00 0xff200004 0x00 0x04>;\n"
-            "\t\tgpio-controller;\n\t\t#gpio-cells = <2>;\n\t};\n")
+    node = ("\tleds@%x {\n\t\tcompatible = \"brcm,bcm6345-gpio\";\n"
+            "\t\treg-names = \"dirout\", \"dat\";\n\t\treg = <0x00 0x%x 0x00 0x04 0x00 0x%x 0x00 0x04>;\n"
+            "\t\tgpio-controller;\n\t\t#gpio-cells = <2>;\n\t};\n") % (LW_BASE, LW_BASE, LW_BASE + 4)
     source = source[:source.rindex("};")] + node + "};\n"
     claimed = os.path.join(directory, "claimed.dtb")
     subprocess.run(["dtc", "-q", "-I", "dts", "-O", "dtb", "-o", claimed], input=source, text=True, check=True)
     return claimed
 
 
-@dataclass
-class Indexed:
-    name: str
-    index: int
-    case: Case
-
-
-def check(row, results):
+def check(index, case, results):
     """The case's printed bytes, standard error, status and registers."""
-    case = row.case
-    assert row.index in results, "no result (the boot stopped before it)"
-    out, err, status, regs = results[row.index]
+    assert index in results, "no result (the boot stopped before it)"
+    out, err, status, regs = results[index]
     assert out == case.out, "printed\n    %r\n  expected\n    %r" % (out, case.out)
     assert re.fullmatch(case.err, err), "standard error %r, expected %r" % (err, case.err)
     assert status == case.status, "exit status %d, expected %d" % (status, case.status)
@@ -247,8 +235,9 @@ def main():
                 print("boot %s did not finish; its console ended with:\n%s" % (plan.name, console[-3000:]))
 
             print("== boot %s: -m %d %s%s" % (plan.name, plan.memory, plan.append, " (claimed)" * plan.claimed))
-            rows = [Indexed("%s: %s" % (plan.name, case.name), index, case) for index, case in enumerate(plan.cases)]
-            ok = run_table(rows, lambda row: check(row, results)) and ok
+            rows = [Check("%s: %s" % (plan.name, case.name), lambda index=index, case=case: check(index, case, results))
+                    for index, case in enumerate(plan.cases)]
+            ok = run_table(rows) and ok
     return 0 if ok else 1
 
 
