@@ -13,6 +13,9 @@ uint64_t lastDue(int64_t start, uint64_t n, uint32_t rate, int64_t now)
         return n;
     auto elapsed = static_cast<uint64_t>(now - start);
     uint64_t m = elapsed / NS_PER_SECOND * rate + elapsed % NS_PER_SECOND * rate / NS_PER_SECOND;
+    // The estimate is off by one either way: due times are rounded down.
+    while (dueTime(start, m + 1, rate) <= now)
+        ++m;
     while (m > n && dueTime(start, m, rate) > now)
         --m;
     return m > n ? m : n;
