@@ -86,7 +86,7 @@ TEST(csvWriter, cutBackToAWholeRow)
     } files[] = {
         {"a regular file that ends in the part of a row", true, 1000, 1000, 7, 993},
         {"nothing of a row written", true, 1000, 1000, 0, -1},
-        {"a pipe", false, 0, 1000, 7, -1},
+        {"not a regular file", false, 1000, 1000, 7, -1},
         {"written after by another", true, 1200, 1000, 7, -1},
         {"a descriptor that cannot seek", true, 1000, -1, 7, -1},
     };
