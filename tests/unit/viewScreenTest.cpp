@@ -101,4 +101,41 @@ TEST(viewScreen, chartColumns)
     }
 }
 
+// Newest at the right: u at -1 for five seconds, then at +1 for five.
+TEST(viewScreen, chartNewestAtTheRight)
+{
+    ChartHistory history;
+    for (int64_t t = 0; t < 10000000000; t += 1000000)
+        history.record(t, RegisterSample{0, t < 5000000000 ? -FULL : FULL, 0, 0, 0});
+    std::vector<std::string> lines = frame(history, 45, 14); // a chart 40 wide and 3 high
+    std::string u = "\x1b[36m-\x1b[0m";
+    std::string half;
+    for (int i = 0; i < 20; ++i)
+        half += u;
+    EXPECT_EQ(lines[8], "+1 |" + std::string(20, ' ') + half);
+    EXPECT_EQ(lines[10], "-1 |" + half + std::string(20, ' '));
+}
+
+// A point every 1/50 s of the samples' times, whatever their rate; a gap
+// (a program held up) shows as a jump, not a burst of points.
+TEST(viewScreen, chartPoints)
+{
+    const struct {
+        const char *what;
+        int64_t period;
+        int64_t seconds;
+        int64_t gapAt;
+        size_t points;
+    } cases[] = {{"1000/s for 1 s", 1000000, 1, 0, 50},
+                 {"300/s for 4 s", 3333333, 4, 0, 200},
+                 {"300/s for 20 s: the newest 10 s", 3333333, 20, 0, 500},
+                 {"1000/s, 3 s held up after 1 s", 1000000, 2, 1000000000, 100}};
+    for (auto c : cases) {
+        ChartHistory history;
+        for (int64_t t = 0; t < c.seconds * 1000000000; t += c.period)
+            history.record(c.gapAt > 0 && t >= c.gapAt ? t + 3000000000 : t, RegisterSample{});
+        EXPECT_EQ(history.chart().size(), c.points) << c.what;
+    }
+}
+
 } // namespace
