@@ -101,12 +101,12 @@ TEST(viewScreen, chartColumns)
     }
 }
 
-// Newest at the right: u at -1 for five seconds, then at +1 for five.
+// Newest at the right: u at -1 for ten seconds, then at +1 for five.
 TEST(viewScreen, chartNewestAtTheRight)
 {
     ChartHistory history;
-    for (int64_t t = 0; t < 10000000000; t += 1000000)
-        history.record(t, RegisterSample{0, t < 5000000000 ? -FULL : FULL, 0, 0, 0});
+    for (int64_t t = 0; t < 15000000000; t += 1000000)
+        history.record(t, RegisterSample{0, t < 10000000000 ? -FULL : FULL, 0, 0, 0});
     std::vector<std::string> lines = frame(history, 45, 14); // a chart 40 wide and 3 high
     std::string u = "\x1b[36m-\x1b[0m";
     std::string half;
