@@ -11,13 +11,15 @@ namespace {
 
 bool parse(std::vector<std::string> args, ScopeOptions &options, std::string *said = nullptr)
 {
-    args.insert(args.begin(), "lpfscope");
+    static std::vector<std::string> kept; // --window's value points into it, as into main's argv
+    kept = std::move(args);
+    kept.insert(kept.begin(), "lpfscope");
     std::vector<char *> argv;
-    for (std::string &arg : args)
+    for (std::string &arg : kept)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
     testing::internal::CaptureStderr(); // the usage line
-    bool ok = parseOptions(static_cast<int>(args.size()), argv.data(), options);
+    bool ok = parseOptions(static_cast<int>(kept.size()), argv.data(), options);
     std::string text = testing::internal::GetCapturedStderr();
     if (said != nullptr)
         *said = text;
