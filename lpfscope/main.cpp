@@ -56,8 +56,6 @@ static std::thread startSampler(Sampling &sampling)
     return sampler;
 }
 
-static Sampling sampling;
-
 int main(int argc, char **argv)
 {
     ScopeOptions options{};
@@ -79,14 +77,12 @@ int main(int argc, char **argv)
     const char *path = options.window != nullptr ? options.window : memoryDevicePath();
     bool watched = options.window != nullptr || MEMORY_DEVICE_IS_STAND_IN;
     installStopHandlers();
-    sampling.registers = windowRegisters(window);
-    sampling.options = options;
-    sampling.zero = NO_ZERO;
+    Sampling sampling(windowRegisters(window), options);
 
     // A program in the background leaves the terminal alone.
     bool view = !options.csv && terminalInForeground();
     if (view) {
-        static char title[160]; // the view keeps it
+        char title[160];
         snprintf(title, sizeof title, "lpfscope: %s, %u sample%s/s", path, options.rate,
                  options.rate == 1 ? "" : "s");
         viewOpen(title);

@@ -103,7 +103,7 @@ bool parseOptions(int argc, char **argv, ScopeOptions &options)
     };
     options = ScopeOptions{DEFAULT_RATE, 0, 0.0, nullptr, false, false, false, false};
     opterr = 0; // our own one-line messages
-    optind = 1;
+    optind = 0; // a full restart of getopt, should it have parsed before
     int option = 0;
     while ((option = getopt_long(argc, argv, ":r:d:cthVw:", longOptions, nullptr)) != -1) {
         switch (option) {

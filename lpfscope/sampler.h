@@ -6,6 +6,9 @@
 
 #include "options.h"
 #include "registerSet.h"
+#include "ring.h"
+#include "samplerSchedule.h"
+#include "timedSample.h"
 
 #include <atomic>
 #include <cstdint>
@@ -14,35 +17,29 @@
 // the default one, while the writer waits for a slow reader.
 constexpr uint64_t RING_SIZE = uint64_t{1} << 16;
 
-struct TimedSample {
-    int64_t taken;   // monotonic nanoseconds
-    uint64_t number; // its place in the schedule: due at start + number / rate
-    RegisterSample registers;
-};
-
 // What the sampler and the writer share. The sampler writes the counts and
 // the zero; the writer asks it to stop.
 struct Sampling {
+    Sampling(const RegisterSet &registers, const ScopeOptions &options)
+        : registers(registers), options(options), ring(RING_SIZE)
+    {
+    }
+
     RegisterSet registers; // mapped read-only: lpfscope never stores
     ScopeOptions options;
-    std::atomic<bool> stop;     // set by the writer: end after the current sample
-    std::atomic<bool> finished; // set by the sampler when it has ended
+    HandOffRing<TimedSample> ring; // from the sampler to the writer
+    std::atomic<bool> stop{false};     // set by the writer: end after the current sample
+    std::atomic<bool> finished{false}; // set by the sampler when it has ended
     // The sample at time 0 (the first, or the change with --trigger) and
     // when it was taken; NO_ZERO until then.
-    std::atomic<uint64_t> zero;
-    std::atomic<int64_t> zeroTime;
-    std::atomic<uint64_t> taken;
-    std::atomic<uint64_t> late;    // taken half a period or more after their time
-    std::atomic<uint64_t> missed;  // skipped: the next sample was due before they could be taken
-    std::atomic<uint64_t> dropped; // taken, but the writer had no room for them
+    std::atomic<uint64_t> zero{NO_ZERO};
+    std::atomic<int64_t> zeroTime{0};
+    std::atomic<uint64_t> taken{0};
+    std::atomic<uint64_t> late{0};    // taken half a period or more after their time
+    std::atomic<uint64_t> missed{0};  // skipped: the next sample was due before they could be taken
+    std::atomic<uint64_t> dropped{0}; // taken, but the writer had no room for them
 };
-
-constexpr uint64_t NO_ZERO = UINT64_MAX;
 
 // Samples until the duration is done or a stop is asked for; then sets
 // `finished`. Runs on a thread of its own.
 void runSampler(Sampling &sampling);
-
-// The writer's side of the ring: the oldest sample not yet taken out, or
-// false when there is none.
-bool nextSample(TimedSample &sample);

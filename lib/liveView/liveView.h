@@ -4,15 +4,13 @@
 // lpfboard both show it.
 #pragma once
 
+#include "chartHistory.h"
 #include "registerSet.h"
 
 #include <cstdint>
 
-// Seconds of history that the chart spans.
-constexpr int CHART_SECONDS = 10;
-
-// Takes over the terminal on standard output at the next draw; `title`
-// heads the view. Ctrl-Z hands the terminal back and fg takes it again.
+// Takes over the terminal on standard output at the next draw; a copy of
+// `title` heads the view. Ctrl-Z hands the terminal back and fg takes it again.
 void viewOpen(const char *title);
 
 // A sample taken at `nanoseconds` on the monotonic clock; the chart keeps

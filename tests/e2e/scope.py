@@ -74,37 +74,6 @@ def records_a_step(env):
         raise AssertionError("%s (the board: %d updates late, the longest by %.1f ms)" % (e, late, longest))
 
 
-def trigger_cases(env):
-    """What starts a recording: a change of u or of y alone, never the
-    values it starts with; and the history before it, oldest first."""
-    target, lpfboard, board = env
-    present(env)
-    cases = [  # (what, registers at the start, writes 40 ms apart, check of (history, rows from 0))
-        ("a change of y alone", {"u": 5, "y": 7}, [{"y": 8}],
-         lambda history, after: all((r[2], r[5]) == (5, 7) for r in history) and (after[0][2], after[0][5]) == (5, 8)),
-        ("u and y not 0 at the start: no change yet", {"u": -9, "y": 3}, [{"u": -8}],
-         lambda history, after: all(r[2] == -9 for r in history) and after[0][2] == -8),
-        # Two of the three LED values at least, should the sampler be held up.
-        ("the history oldest first", {}, [{"led": 1}, {"led": 2}, {"led": 3}, {"u": 1}],
-         lambda history, after: [r[1] for r in history] == sorted(r[1] for r in history) and
-         len({1, 2, 3} & {r[1] for r in history}) >= 2 and after[0][2] == 1),
-    ]
-    for what, start, writes, check in cases:
-        board.write({"led": 0, "u": 0, "ku": 0, "ky": 0, "y": 0, **start})
-        scope = start_scope(board, ("--trigger", "--csv", "-d", "2", "-r", "1000"))  # 0.2 s of history
-        header = sampling_for(scope, 0.3)
-        for registers in writes:
-            board.write(registers)
-            time.sleep(0.04)
-        out, err = scope.communicate(timeout=TIMEOUT)
-        out = header + out
-        assert scope.returncode == 0, (what, err)
-        rows = parse_csv(out)
-        history = [r for r in rows if r[0] < 0]
-        after = [r for r in rows if r[0] >= 0]
-        assert after and after[0][0] == 0 and check(history, after), (what, history[-3:], after[:2])
-
-
 def present(env):
     """A stand-in with every register 0, for the scenarios without lpfboard."""
     target, lpfboard, board = env
@@ -159,9 +128,9 @@ def slow_reader_and_pauses(env):
 
 def ends_cleanly(env):
     """SIGINT and SIGTERM end a fast recording with whole rows and status 0
-    (at the top rate, samples a late one brings within a microsecond of the
-    next still get times that increase); a reader that goes away ends it
-    quietly."""
+    (at the top rate, a late sample taken within a microsecond of the next
+    shows its nanoseconds, and times still increase); a reader that goes
+    away ends it quietly."""
     target, lpfboard, board = env
     with PoweredBoard(target, lpfboard, board):
         for how, rate in ((signal.SIGINT, 1000000), (signal.SIGTERM, 100000)):
@@ -323,6 +292,8 @@ def view_shows_the_registers(env):
     with in_view(board) as view:
         view.read_until(b"now")
         time.sleep(0.3)
+        # The first frames may come before the first sample on a busy machine.
+        view.read_until(b"LED = 0x00000001")
         view.read_until(b"Ctrl-C quits.")
         lines = last_frame(view.out)
         lamps = [l for l in lines if l.startswith(b" LEDs")][0].split()[1:9]
@@ -366,7 +337,6 @@ def view_notices_the_board_going(env):
 
 SCENARIOS = [
     Check("records a step response with its history", records_a_step),
-    Check("a change of u or y starts the recording, after its history", trigger_cases),
     Check("a slow reader and pauses: whole rows, no burst, every sample counted", slow_reader_and_pauses),
     Check("ends cleanly on signals and a closed pipe", ends_cleanly),
     Check("notices a board powered off or replaced", notices_the_board_going),

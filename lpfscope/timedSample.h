@@ -1,0 +1,12 @@
+// A sample as the sampler hands it to the writer.
+#pragma once
+
+#include "registerSet.h"
+
+#include <cstdint>
+
+struct TimedSample {
+    int64_t taken;   // monotonic nanoseconds
+    uint64_t number; // its place in the schedule: due at start + number / rate
+    RegisterSample registers;
+};
