@@ -3,6 +3,7 @@
 // lpfscope shows follows the registers on a terminal.
 #include "boardFile.h"
 #include "clock.h"
+#include "coefficientPairing.h"
 #include "exitStatus.h"
 #include "filterEncoding.h"
 #include "filterModel.h"
@@ -103,6 +104,7 @@ static HoldUps serve(const BoardFile &board, bool showView)
     int64_t nextDraw = start;
     uint64_t samplesDone = 0;
     int64_t state = 0;
+    PairWatch pairs{{0, 0}, {0, 0}, start}; // the registers start at 0
     for (;;) {
         // A hold-up that ends in a stop request counts too.
         int64_t now = monotonicNanoseconds();
@@ -112,7 +114,11 @@ static HoldUps serve(const BoardFile &board, bool showView)
         if (stopRequested != 0)
             break;
         auto samplesDue = static_cast<uint64_t>((now - start) / LPF_TS_NS);
-        FilterInputs inputs{static_cast<int32_t>(*registers.u), *registers.Ku, *registers.Ky};
+        // Ky before Ku: the console stores Ku first, so a new Ky comes with its Ku.
+        uint32_t Ky = *registers.Ky;
+        uint32_t Ku = *registers.Ku;
+        watchPair(pairs, Ku, Ky, now);
+        FilterInputs inputs{static_cast<int32_t>(*registers.u), pairs.applied.Ku, pairs.applied.Ky};
         state = filterAdvance(state, inputs, samplesDue - samplesDone);
         *registers.y = static_cast<uint32_t>(filterOutput(state));
         samplesDone = samplesDue;
