@@ -1,7 +1,7 @@
 """The register map and the layout of the files that stand for physical
 memory, for Python: read from the C++ headers that define them
 (lib/hwregs/hwregs.h and lib/hwregs/physicalMemoryFile.h), so that no
-address, offset or mark is written twice. A name the headers no longer
+address, offset, mark or path is written twice. A name the headers no longer
 define, or a line this reader cannot follow, fails at import."""
 import ast
 import os
@@ -74,6 +74,9 @@ STAND_IN_MARK = _defined["STAND_IN_MARK"]
 WINDOW_FILE_SIZE = _defined["WINDOW_FILE_SIZE"]
 WINDOW_FILE_REGISTERS = _defined["WINDOW_FILE_REGISTERS"]
 WINDOW_FILE_MARK = _defined["WINDOW_FILE_MARK"]
+
+# Each user's own stand-in, where the build names no fixed file: PREFIX + uid.
+STAND_IN_PREFIX = _defined["STAND_IN_PREFIX"].decode()
 
 
 

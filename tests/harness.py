@@ -89,7 +89,7 @@ class Target:
         if mode == "board":
             device = "/dev/mem"
         elif not device:
-            device = "/dev/shm/lpf-board-%d" % os.geteuid()  # each user's own stand-in
+            device = "%s%d" % (lpfmap.STAND_IN_PREFIX, os.geteuid())  # each user's own stand-in
         self.device = device
         self.preload = preload
         self.qemu = qemu
@@ -463,6 +463,7 @@ def fit_step(rows, u):
     through -ln(1 - y / u) against t, from 5% to 95% of the way, fitted again
     without the rows that stray (a board held up a few milliseconds)."""
     points = [(t, -math.log(1 - y / u)) for t, y in rows if 0.05 < y / u < 0.95]
+    assert len(points) >= 2, "%d rows on the way from 5%% to 95%% of the step" % len(points)
     for _ in range(3):
         mean_t = statistics.fmean(t for t, _ in points)
         mean_z = statistics.fmean(z for _, z in points)

@@ -2,6 +2,8 @@
 // stand-in file elsewhere. Compiled in; see LPF_MEMORY_DEVICE in CMake.
 #pragma once
 
+#include "physicalMemoryFile.h"
+
 #include <cstdio>
 #include <sys/types.h>
 #include <unistd.h>
@@ -15,9 +17,6 @@
 
 constexpr bool MEMORY_DEVICE_IS_STAND_IN = LPF_MEMORY_DEVICE_IS_STAND_IN != 0;
 
-// Where each user's own stand-in lives when the build names no fixed file:
-// a name per user, so that users of one machine never share a board.
-constexpr const char *STAND_IN_PREFIX = "/dev/shm/lpf-board-";
 
 // The device as this user's tools, lpfboard and the tests all name it.
 inline const char *memoryDevicePath()

@@ -26,6 +26,11 @@ constexpr off_t WINDOW_FILE_SIZE = static_cast<off_t>(HW_REGS_SPAN);
 constexpr off_t WINDOW_FILE_REGISTERS = WINDOW_FILE_WINDOW + static_cast<off_t>(HW_REGS_LWFPGASLVS_BASE);
 constexpr char WINDOW_FILE_MARK[] = "lpfboard window\n";
 
+// Where each user's own stand-in lives when the build names no fixed file:
+// a name per user (this prefix and the numeric user id), so that users of
+// one machine never share a board.
+constexpr char STAND_IN_PREFIX[] = "/dev/shm/lpf-board-";
+
 static_assert(STAND_IN_WINDOW > 0 && STAND_IN_SIZE == 0x100000000LL, "the window must end the 32-bit space");
 
 struct PhysicalMemoryFile {

@@ -13,6 +13,7 @@ import sys
 import threading
 import time
 
+import lpfmap
 from harness import (CSV_HEADER, ENTER, LEAVE, NOBODY, STEP_TAU, STEP_U, TIMEOUT, WINDOW_END, Check, PoweredBoard,
                      Terminal, console_says, judge_step, last_frame, parse_csv, run_scenarios, small_file_system)
 
@@ -218,8 +219,8 @@ def refuses_stand_ins(env):
         argv, env_ = board.command("lpfscope", ("-d", "0.01"))
         done = subprocess.run(user + argv, capture_output=True, env=env_, timeout=TIMEOUT)
         device = target.device
-        if user and device == "/dev/shm/lpf-board-%d" % os.geteuid():
-            device = "/dev/shm/lpf-board-%d" % NOBODY  # each user's own
+        if user and device == "%s%d" % (lpfmap.STAND_IN_PREFIX, os.geteuid()):
+            device = "%s%d" % (lpfmap.STAND_IN_PREFIX, NOBODY)  # each user's own
         wanted = b"lpfscope: cannot open %s: %s\n" % (device.encode(), reason)
         assert (done.returncode, done.stdout, done.stderr) == (1, b"", wanted), (oct(mode), done)
 
