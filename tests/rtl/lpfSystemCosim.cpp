@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <gtest/gtest.h>
 #include <random>
+#include <string>
 #include <verilated.h>
 
 namespace {
@@ -178,7 +179,11 @@ template <typename Model, int Divider> struct Clocked {
 template <typename T> class LpfSystem : public ::testing::Test {};
 using Clocks = ::testing::Types<Clocked<Vlpf_system_40MHz, 4>, Clocked<Vlpf_system_50MHz, 5>,
                                 Clocked<Vlpf_system_100MHz, 10>>;
-TYPED_TEST_SUITE(LpfSystem, Clocks);
+// Names the cases by their clock rather than by their index.
+struct ClockName {
+    template <typename T> static std::string GetName(int /*index*/) { return std::to_string(T::DIVIDER * 10) + "MHz"; }
+};
+TYPED_TEST_SUITE(LpfSystem, Clocks, ClockName);
 
 } // namespace
 
@@ -237,7 +242,8 @@ TYPED_TEST(LpfSystem, SlowerFilterKeepsTheOutput)
         return static_cast<int32_t>(top.readdata);
     };
     clockEdge(top, Bus{}, true);
-    FilterCoefficients fast = filterCoefficients(1e-6), slow = filterCoefficients(10.0);
+    FilterCoefficients fast = filterCoefficients(1e-6);
+    FilterCoefficients slow = filterCoefficients(10.0);
     store(U_WORD, static_cast<uint32_t>(encodeFilterInput(0.8).raw));
     store(KU_WORD, fast.Ku);
     store(KY_WORD, fast.Ky);

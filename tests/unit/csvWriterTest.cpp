@@ -2,6 +2,7 @@
 // write.
 #include "csvWriter.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -52,8 +53,8 @@ TEST(csvWriter, finerTimesOnlyWhereNeeded)
     CsvWriter csv(fileno(file));
     const int64_t times[] = {-1500, -1100, -900, 0, 999, 1000, 1999, 1999, 2500};
     ASSERT_TRUE(csv.header());
-    for (int64_t time : times)
-        ASSERT_TRUE(csv.row(time, RegisterSample{}));
+    ASSERT_TRUE(std::all_of(std::begin(times), std::end(times),
+                            [&csv](int64_t time) { return csv.row(time, RegisterSample{}); }));
     ASSERT_TRUE(csv.flush());
     EXPECT_EQ(csv.rowsWritten(), std::size(times));
 

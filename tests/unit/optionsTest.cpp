@@ -2,6 +2,7 @@
 // duration stands for.
 #include "options.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -14,9 +15,8 @@ bool parse(std::vector<std::string> args, ScopeOptions &options, std::string *sa
     static std::vector<std::string> kept; // --window's value points into it, as into main's argv
     kept = std::move(args);
     kept.insert(kept.begin(), "lpfscope");
-    std::vector<char *> argv;
-    for (std::string &arg : kept)
-        argv.push_back(arg.data());
+    std::vector<char *> argv(kept.size());
+    std::transform(kept.begin(), kept.end(), argv.begin(), [](std::string &arg) { return arg.data(); });
     argv.push_back(nullptr);
     testing::internal::CaptureStderr(); // the usage line
     bool ok = parseOptions(static_cast<int>(kept.size()), argv.data(), options);

@@ -24,8 +24,8 @@ std::vector<std::pair<uint32_t, int64_t>> rows(uint64_t keep, const std::vector<
     std::vector<std::pair<uint32_t, int64_t>> out;
     for (size_t i = 0; i < numbers.size(); ++i) {
         // The sampler publishes time 0 with its sample: not before.
-        uint64_t known = numbers[i] >= zero ? zero : NO_ZERO;
-        recording.take(sample(numbers[i], taken[i]), known, ZERO_TIME,
+        uint64_t zeroSoFar = numbers[i] >= zero ? zero : NO_ZERO;
+        recording.take(sample(numbers[i], taken[i]), zeroSoFar, ZERO_TIME,
                        [&out](const Row &row) { out.emplace_back(row.registers.led, row.nanoseconds); });
     }
     return out;

@@ -30,6 +30,7 @@ TEST(ring, handOffRefusesWhenFull)
 {
     HandOffRing<int> ring(3);
     std::vector<bool> put;
+    put.reserve(5);
     for (int i = 0; i < 5; ++i)
         put.push_back(ring.put(i));
     EXPECT_EQ(put, (std::vector<bool>{true, true, true, false, false}));
