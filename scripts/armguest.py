@@ -76,10 +76,10 @@ def port(name):
     return "/dev/vport0p%d" % PORTS[name]
 
 
-def relay_command(command, stdin=True, terminal=None, closed=()):
+def relay_command(command, stdin=True, terminal=None, closed=(), redirect=""):
     """The guest's shell line that runs `command` (a list of words, quoted
-    already) under guestrelay: its input from the in port (or the shell's
-    own input, without `stdin`), on a terminal of (rows, columns) if
+    already) under guestrelay: its input from the in port (or the relay's
+    own, without `stdin`, as `redirect` gives it), on a terminal of (rows, columns) if
     `terminal`, with the standard descriptors `closed` closed. If the relay
     fails, the guest powers off, and its console says why."""
     words = [RELAY, "--out", port("out"), "--err", port("err"), "--control", port("control")]
@@ -89,7 +89,7 @@ def relay_command(command, stdin=True, terminal=None, closed=()):
         words += ["--terminal", "%dx%d" % terminal]
     for fd in closed:
         words += ["--close", str(fd)]
-    return " ".join(words + ["--"] + list(command) + ["||", "poweroff", "-f"])
+    return " ".join(words + ["--"] + list(command) + ([redirect] if redirect else []) + ["||", "poweroff", "-f"])
 
 
 def parse_record(line):
