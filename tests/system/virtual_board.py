@@ -1,11 +1,19 @@
 #!/usr/bin/env python3
-"""The virtual board, in one boot of scripts/virtual-board: the guest's
+"""The virtual board, run as a user runs scripts/virtual-board: the guest's
 console steps the filter while the guest's lpfscope records it, and the
 recorded step has the time constant of lpfboard's model on this machine;
-and this machine's lpfscope, watching the window file, sees what the
-guest's ledset wrote."""
+this machine's lpfscope, watching the window file, sees what the guest's
+ledset wrote; output streams as it is written; an interrupted recording
+keeps every row; endless input ends with the command, in bounded memory; a
+full output, a reader that leaves and lpfboard dying end the run as they
+should. The script's own rules (terminal, Ctrl-A, exit records) are checked
+first, without a boot."""
 import argparse
+import importlib.machinery
+import importlib.util
 import os
+import re
+import signal
 import subprocess
 import sys
 import tempfile
@@ -13,6 +21,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
+import armguest  # noqa: E402
 from harness import run_table  # noqa: E402
 from scope import STEP_TAU, STEP_U, judge_step, parse_csv  # noqa: E402
 
@@ -20,6 +30,9 @@ GUEST = ("lpfscope --trigger --csv -r 1000 -d 1 > /tmp/step.csv & sleep 1; "
          "printf 'F %g\\nU %g\\nq\\n' | lpfconsole > /dev/null; wait; cat /tmp/step.csv; "
          "ledset 165 > /dev/null; sleep 5" % (STEP_TAU, STEP_U))
 LED = 165
+RUN_TIMEOUT = 300
+MEMORY_LIMIT = 400 << 20  # the script, lpfboard and qemu together
+FULL_SIZE = 100 << 10
 
 
 class Check:
@@ -27,17 +40,215 @@ class Check:
         self.name, self.run = name, run
 
 
-def watch_led(lpfscope, window, deadline):
-    """This machine's lpfscope on the window file, until it shows the LED
-    value the guest writes (or the deadline)."""
-    while time.monotonic() < deadline:
-        if os.path.exists(window):
-            done = subprocess.run([lpfscope, "--window", window, "--csv", "-d", "0.001"], capture_output=True)
+def load_script(path):
+    loader = importlib.machinery.SourceFileLoader("virtual_board_script", path)
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+    loader.exec_module(module)
+    return module
+
+
+def rules(script):
+    """The script's rules as plain functions, in tables."""
+    checks = []
+    for stdin_tty, stdout_tty, force, wanted in ((True, True, None, True), (True, False, None, False),
+                                                 (False, True, None, False), (False, False, True, True),
+                                                 (True, True, False, False)):
+        checks.append(Check("terminal: stdin %s, stdout %s, forced %s" % (stdin_tty, stdout_tty, force),
+                            lambda i=stdin_tty, o=stdout_tty, f=force, w=wanted:
+                            _equal(script.wants_terminal(i, o, f), w)))
+    for typed, pending, wanted in ((b"ab\x01xcd", False, (b"ab", False, True)),
+                                   (b"a\x01\x01b", False, (b"a\x01b", False, False)),
+                                   (b"a\x01", False, (b"a", True, False)),
+                                   (b"X", True, (b"", False, True)),
+                                   (b"q", True, (b"\x01q", False, False))):
+        checks.append(Check("Ctrl-A: %r" % typed, lambda t=typed, p=pending, w=wanted:
+                            _equal(script.escape(t, p), w)))
+    records = b"started\nexit 0 3 1\nexit 141 2 0\nnoise\nexit 7 0 2\n"
+    checks.append(Check("exit records split the streams", lambda: _equal(
+        armguest.results(records, b"abcde", b"xyz"), [(0, b"abc", b"x"), (141, b"de", b""), (7, b"", b"yz")])))
+    return checks
+
+
+def _equal(got, wanted):
+    assert got == wanted, "%r, expected %r" % (got, wanted)
+    return True
+
+
+class Runner:
+    """scripts/virtual-board with the test's builds, kernel and window."""
+
+    def __init__(self, a, scratch):
+        self.a, self.scratch = a, scratch
+        self.window = os.path.join(scratch, "window")
+
+    def start(self, command, **popen):
+        popen.setdefault("stdin", subprocess.DEVNULL)
+        popen.setdefault("stdout", subprocess.PIPE)
+        popen.setdefault("stderr", subprocess.PIPE)
+        return subprocess.Popen([self.a.script, "--window", self.window, "--board-build", self.a.board_build,
+                                 "--host-build", self.a.host_build, "--cache", self.a.cache,
+                                 "--qemu", self.a.qemu_system, command], **popen)
+
+
+def tree_rss(pid):
+    """The resident memory of a process and its children, in bytes."""
+    total = 0
+    for entry in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            if entry != str(pid) and int(fields[1]) != pid:
+                continue
+            with open("/proc/%s/statm" % entry) as f:
+                total += int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+        except (OSError, ValueError, IndexError):
+            continue
+    return total
+
+
+def lines_as_they_come(process):
+    """[(seconds since the first, line)] of the process's output."""
+    arrived = []
+    for line in process.stdout:
+        arrived.append((time.monotonic(), line))
+    process.wait(timeout=RUN_TIMEOUT)
+    return [(t - arrived[0][0], line) for t, line in arrived]
+
+
+def step_and_led(runner):
+    watcher = os.path.join(runner.a.host_build, "lpfscope", "lpfscope")
+    run = runner.start(GUEST)
+    seen = False
+    deadline = time.monotonic() + RUN_TIMEOUT
+    while not seen and run.poll() is None and time.monotonic() < deadline:
+        if os.path.exists(runner.window):
+            done = subprocess.run([watcher, "--window", runner.window, "--csv", "-d", "0.001"], capture_output=True)
             rows = done.stdout.decode().splitlines()[1:]
-            if done.returncode == 0 and rows and int(rows[-1].split(",")[1]) == LED:
-                return True
+            seen = done.returncode == 0 and bool(rows) and int(rows[-1].split(",")[1]) == LED
         time.sleep(0.2)
-    return False
+    out, err = run.communicate(timeout=RUN_TIMEOUT)
+
+    def step():
+        assert run.returncode == 0, (run.returncode, err)
+        judge_step(parse_csv(out))
+
+    def led():
+        assert seen, "this machine's lpfscope never saw LED %d in the window file" % LED
+    return [Check("the guest records a step with the model's time constant", step),
+            Check("this machine's lpfscope sees the guest's ledset", led)]
+
+
+def streaming(runner):
+    run = runner.start("echo start; sleep 5; echo end")
+    arrived = lines_as_they_come(run)
+
+    def check():
+        assert run.returncode == 0 and [line for _, line in arrived] == [b"start\n", b"end\n"], arrived
+        assert arrived[1][0] > 2.5, "start came only %.1f s before end" % arrived[1][0]
+    return [Check("output streams: start arrives seconds before end", check)]
+
+
+def interrupted_recording(runner):
+    run = runner.start("lpfscope --csv")
+    first = run.stdout.readline() + run.stdout.readline()  # the header and a row: recording
+    time.sleep(1)
+    run.send_signal(signal.SIGINT)
+    sent = time.monotonic()
+    out = run.stdout.read()  # after what readline kept back, which communicate would miss
+    err = run.stderr.read()
+    run.wait(timeout=RUN_TIMEOUT)
+    took = time.monotonic() - sent
+
+    def check():
+        rows = parse_csv(first + out)
+        written = re.search(rb"rows written: (\d+)", err)
+        assert run.returncode == 0, (run.returncode, err)
+        assert written and int(written.group(1)) == len(rows), "%d rows arrived; lpfscope said %r" % (len(rows), err)
+        assert took < 10, "ended %.1f s after SIGINT" % took
+    return [Check("SIGINT: lpfscope ends as it would locally, every row it wrote arrives", check)]
+
+
+def endless_input(runner):
+    yes = subprocess.Popen(["yes"], stdout=subprocess.PIPE)
+    run = runner.start("head -1", stdin=yes.stdout)
+    yes.stdout.close()
+    peak = 0
+    deadline = time.monotonic() + RUN_TIMEOUT
+    while run.poll() is None and time.monotonic() < deadline:
+        peak = max(peak, tree_rss(run.pid))
+        time.sleep(0.1)
+    out, err = run.communicate(timeout=10)
+    yes.kill()
+    yes.wait()
+
+    def check():
+        assert (run.returncode, out) == (0, b"y\n"), (run.returncode, out, err)
+        assert peak < MEMORY_LIMIT, "the script, lpfboard and qemu took %d MB" % (peak >> 20)
+    return [Check("endless input: head -1 prints y and ends, the run in %d MB" % (MEMORY_LIMIT >> 20), check)]
+
+
+def full_output(runner):
+    full = os.path.join(runner.scratch, "full")
+    os.mkdir(full)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d" % FULL_SIZE, "lpf-virtual-full", full], check=True)
+    try:
+        with open(os.path.join(full, "out"), "wb") as out:
+            run = runner.start("head -c %d /dev/zero" % (3 * FULL_SIZE), stdout=out)
+            err = run.communicate(timeout=RUN_TIMEOUT)[1]
+        kept = os.path.getsize(os.path.join(full, "out"))
+    finally:
+        subprocess.run(["umount", full], check=True)
+
+    def check():
+        assert run.returncode == 255, (run.returncode, err)
+        assert b"cannot write standard output: No space left on device" in err, err
+        assert 0 < kept <= FULL_SIZE, kept
+    return [Check("a full output disk: a message and status 255", check)]
+
+
+def reader_leaves(runner):
+    run = runner.start("lpfscope --csv")
+    head = [run.stdout.readline() for _ in range(3)]
+    run.stdout.close()
+    left = time.monotonic()
+    run.wait(timeout=RUN_TIMEOUT)
+    took = time.monotonic() - left
+
+    def check():
+        assert head[0].startswith(b"time_s,") and all(line.endswith(b"\n") for line in head), head
+        assert run.returncode == 128 + signal.SIGPIPE, run.returncode
+        assert took < 5, "ended %.1f s after its reader left" % took
+    return [Check("| head -3: the command sees its output closed, the run ends at once", check)]
+
+
+def board_dies(runner):
+    run = runner.start("sleep 60; echo late")
+    deadline = time.monotonic() + RUN_TIMEOUT
+    board = None
+    while board is None and time.monotonic() < deadline and run.poll() is None:
+        for entry in os.listdir("/proc"):
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    name, fields = f.read().split("(", 1)[1].rsplit(")", 1)
+                if name == "lpfboard" and int(fields.split()[1]) == run.pid:
+                    board = int(entry)
+            except (OSError, ValueError, IndexError):
+                continue
+        time.sleep(0.1)
+    time.sleep(8)  # well into the run
+    if board:
+        os.kill(board, signal.SIGKILL)
+    out, err = run.communicate(timeout=30)
+
+    def check():
+        assert board, "no lpfboard"
+        assert (run.returncode, out) == (255, b""), (run.returncode, out, err)
+        assert b"lpfboard stopped (killed by SIGKILL)" in err, err
+        assert not os.path.exists(runner.window), "the window file is left"
+    return [Check("lpfboard dying: status 255, a message, no window file", check)]
+
+
+SCENARIOS = [step_and_led, streaming, interrupted_recording, endless_input, full_output, reader_leaves, board_dies]
 
 
 def main():
@@ -47,34 +258,20 @@ def main():
     parser.add_argument("--host-build", required=True, help="holds lpfboard and lpfscope for this machine")
     parser.add_argument("--cache", required=True)
     parser.add_argument("--qemu-system", required=True)
+    parser.add_argument("--only", help="the scenarios whose names contain this")
     a = parser.parse_args()
-    lpfscope = os.path.join(a.host_build, "lpfscope", "lpfscope")
 
-    with tempfile.TemporaryDirectory(prefix="lpf-virtual-") as scratch:
-        window = os.path.join(scratch, "window")
-        start = time.monotonic()
-        run = subprocess.Popen([a.script, "--window", window, "--board-build", a.board_build, "--host-build",
-                                a.host_build, "--cache", a.cache, "--qemu", a.qemu_system, GUEST],
-                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        seen = watch_led(lpfscope, window, start + 300)
-        out, err = run.communicate(timeout=300)
-        took = time.monotonic() - start
-        left = os.listdir(scratch)
-
-    def step():
-        assert run.returncode == 0, (run.returncode, err)
-        judge_step(parse_csv(out))
-
-    def led():
-        assert seen, "this machine's lpfscope never saw LED %d in the window file" % LED
-
-    def nothing_left():
-        assert left == [], left
-
-    print("one boot and the run: %.1f s" % took)
-    checks = [Check("the guest records a step with the model's time constant", step),
-              Check("this machine's lpfscope sees the guest's ledset", led),
-              Check("no window file left", nothing_left)]
+    checks = rules(load_script(a.script))
+    for scenario in SCENARIOS:
+        if a.only and a.only not in scenario.__name__:
+            continue
+        with tempfile.TemporaryDirectory(prefix="lpf-virtual-") as scratch:
+            start = time.monotonic()
+            found = scenario(Runner(a, scratch))
+            left = [name for name in os.listdir(scratch) if name != "full"]
+            print("%s: %.1f s" % (scenario.__name__, time.monotonic() - start))
+        checks += found + [Check("%s: no window file left" % scenario.__name__,
+                                 lambda left=left: _equal(left, []))]
     return 0 if run_table(checks, lambda c: c.run() or True) else 1
 
 
