@@ -17,6 +17,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -33,6 +34,7 @@ LED = 165
 RUN_TIMEOUT = 300
 MEMORY_LIMIT = 400 << 20  # the script, lpfboard and qemu together
 FULL_SIZE = 100 << 10
+INPUT_AHEAD = 16 << 20  # bounded buffers of the host, qemu and the guest (about 4 MB), with room
 
 
 class Check:
@@ -75,19 +77,38 @@ def _equal(got, wanted):
 
 
 class Runner:
-    """scripts/virtual-board with the test's builds, kernel and window."""
+    """scripts/virtual-board with the test's builds, kernel and window; a
+    run still going at the end of its scenario is killed (SIGKILL: its
+    children go with it)."""
 
     def __init__(self, a, scratch):
         self.a, self.scratch = a, scratch
         self.window = os.path.join(scratch, "window")
+        self.runs = []
+
+    def kill_all(self):
+        for run in self.runs:
+            if run.poll() is None:
+                run.kill()
+                run.wait()
 
     def start(self, command, **popen):
         popen.setdefault("stdin", subprocess.DEVNULL)
         popen.setdefault("stdout", subprocess.PIPE)
         popen.setdefault("stderr", subprocess.PIPE)
-        return subprocess.Popen([self.a.script, "--window", self.window, "--board-build", self.a.board_build,
-                                 "--host-build", self.a.host_build, "--cache", self.a.cache,
-                                 "--qemu", self.a.qemu_system, command], **popen)
+        self.runs.append(subprocess.Popen(
+            [self.a.script, "--window", self.window, "--board-build", self.a.board_build, "--host-build",
+             self.a.host_build, "--cache", self.a.cache, "--qemu", self.a.qemu_system, command], **popen))
+        return self.runs[-1]
+
+
+def ended_within(run, seconds):
+    """Whether the run ends within `seconds`."""
+    try:
+        run.wait(timeout=seconds)
+        return True
+    except subprocess.TimeoutExpired:
+        return False
 
 
 def tree_rss(pid):
@@ -153,38 +174,50 @@ def interrupted_recording(runner):
     first = run.stdout.readline() + run.stdout.readline()  # the header and a row: recording
     time.sleep(1)
     run.send_signal(signal.SIGINT)
-    sent = time.monotonic()
+    ended = ended_within(run, 10)
+    runner.kill_all()
     out = run.stdout.read()  # after what readline kept back, which communicate would miss
     err = run.stderr.read()
-    run.wait(timeout=RUN_TIMEOUT)
-    took = time.monotonic() - sent
 
     def check():
+        assert ended, "still running 10 s after SIGINT"
         rows = parse_csv(first + out)
         written = re.search(rb"rows written: (\d+)", err)
         assert run.returncode == 0, (run.returncode, err)
         assert written and int(written.group(1)) == len(rows), "%d rows arrived; lpfscope said %r" % (len(rows), err)
-        assert took < 10, "ended %.1f s after SIGINT" % took
     return [Check("SIGINT: lpfscope ends as it would locally, every row it wrote arrives", check)]
 
 
 def endless_input(runner):
-    yes = subprocess.Popen(["yes"], stdout=subprocess.PIPE)
-    run = runner.start("head -1", stdin=yes.stdout)
-    yes.stdout.close()
+    """As `yes | scripts/virtual-board head -1`, counting what the run took
+    in: no more than its buffers hold while the command does not read."""
+    read_end, write_end = os.pipe()
+    run = runner.start("sleep 5; head -1", stdin=read_end)
+    os.close(read_end)
+    taken = [0]
+
+    def feed():
+        chunk = b"y\n" * 32768
+        try:
+            while True:
+                taken[0] += os.write(write_end, chunk)
+        except OSError:
+            os.close(write_end)
+    threading.Thread(target=feed, daemon=True).start()
     peak = 0
     deadline = time.monotonic() + RUN_TIMEOUT
     while run.poll() is None and time.monotonic() < deadline:
         peak = max(peak, tree_rss(run.pid))
         time.sleep(0.1)
     out, err = run.communicate(timeout=10)
-    yes.kill()
-    yes.wait()
 
     def check():
         assert (run.returncode, out) == (0, b"y\n"), (run.returncode, out, err)
         assert peak < MEMORY_LIMIT, "the script, lpfboard and qemu took %d MB" % (peak >> 20)
-    return [Check("endless input: head -1 prints y and ends, the run in %d MB" % (MEMORY_LIMIT >> 20), check)]
+        print("endless input: %d KB taken in, %d MB resident at most" % (taken[0] >> 10, peak >> 20))
+        assert taken[0] < INPUT_AHEAD, "the run took in %d MB ahead of the command" % (taken[0] >> 20)
+    return [Check("endless input: head -1 prints y and ends, the run in %d MB, %d MB of input taken in at most"
+                  % (MEMORY_LIMIT >> 20, INPUT_AHEAD >> 20), check)]
 
 
 def full_output(runner):
@@ -210,14 +243,12 @@ def reader_leaves(runner):
     run = runner.start("lpfscope --csv")
     head = [run.stdout.readline() for _ in range(3)]
     run.stdout.close()
-    left = time.monotonic()
-    run.wait(timeout=RUN_TIMEOUT)
-    took = time.monotonic() - left
+    ended = ended_within(run, 5)
 
     def check():
         assert head[0].startswith(b"time_s,") and all(line.endswith(b"\n") for line in head), head
+        assert ended, "still running 5 s after its reader left"
         assert run.returncode == 128 + signal.SIGPIPE, run.returncode
-        assert took < 5, "ended %.1f s after its reader left" % took
     return [Check("| head -3: the command sees its output closed, the run ends at once", check)]
 
 
@@ -238,10 +269,13 @@ def board_dies(runner):
     time.sleep(8)  # well into the run
     if board:
         os.kill(board, signal.SIGKILL)
-    out, err = run.communicate(timeout=30)
+    ended = ended_within(run, 5)
+    runner.kill_all()
+    out, err = run.communicate()
 
     def check():
         assert board, "no lpfboard"
+        assert ended, "still running 5 s after lpfboard died"
         assert (run.returncode, out) == (255, b""), (run.returncode, out, err)
         assert b"lpfboard stopped (killed by SIGKILL)" in err, err
         assert not os.path.exists(runner.window), "the window file is left"
@@ -267,7 +301,11 @@ def main():
             continue
         with tempfile.TemporaryDirectory(prefix="lpf-virtual-") as scratch:
             start = time.monotonic()
-            found = scenario(Runner(a, scratch))
+            runner = Runner(a, scratch)
+            try:
+                found = scenario(runner)
+            finally:
+                runner.kill_all()
             left = [name for name in os.listdir(scratch) if name != "full"]
             print("%s: %.1f s" % (scenario.__name__, time.monotonic() - start))
         checks += found + [Check("%s: no window file left" % scenario.__name__,
