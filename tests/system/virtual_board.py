@@ -9,14 +9,19 @@ full output, a reader that leaves and lpfboard dying end the run as they
 should. The script's own rules (terminal, Ctrl-A, exit records) are checked
 first, without a boot."""
 import argparse
+import fcntl
 import importlib.machinery
 import importlib.util
 import os
+import pty
 import re
+import select
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 
@@ -34,6 +39,7 @@ LED = 165
 RUN_TIMEOUT = 300
 MEMORY_LIMIT = 400 << 20  # the script, lpfboard and qemu together
 FULL_SIZE = 100 << 10
+PROMPT = b"/root # "
 INPUT_AHEAD = 16 << 20  # bounded buffers of the host, qemu and the guest (about 4 MB), with room
 
 
@@ -282,7 +288,58 @@ def board_dies(runner):
     return [Check("lpfboard dying: status 255, a message, no window file", check)]
 
 
-SCENARIOS = [step_and_led, streaming, interrupted_recording, endless_input, full_output, reader_leaves, board_dies]
+def typed_session(runner, lines, resize_before=None):
+    """A shell on a terminal: types `lines`, one at each prompt, resizing
+    the terminal before line `resize_before`; (everything shown, status)."""
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 100, 0, 0))
+    run = runner.start("", stdin=slave, stdout=slave, stderr=slave, start_new_session=True)
+    os.close(slave)
+    shown = b""
+    deadline = time.monotonic() + RUN_TIMEOUT
+    for index, line in enumerate(lines):
+        while shown.count(PROMPT) <= index and time.monotonic() < deadline:
+            if select.select([master], [], [], 1)[0]:
+                try:
+                    shown += os.read(master, 65536)
+                except OSError:
+                    break
+        if index == resize_before:
+            fcntl.ioctl(master, termios.TIOCSWINSZ, struct.pack("HHHH", 40, 120, 0, 0))
+            os.kill(run.pid, signal.SIGWINCH)
+            time.sleep(1)
+        os.write(master, line.encode() + b"\r")
+    ended = ended_within(run, 10)
+    while select.select([master], [], [], 0.2)[0]:
+        try:
+            shown += os.read(master, 65536)
+        except OSError:
+            break
+    os.close(master)
+    return shown, run.returncode if ended else None
+
+
+def terminal(runner):
+    shown, status = typed_session(runner, ["stty size; tty", "echo '@@LPF-END@@ 0'", "stty size", "exit 7"], 2)
+    master, slave = pty.openpty()  # typed at a terminal, the output redirected
+    plain = runner.start("tty; echo err >&2", stdin=slave)
+    out, err = plain.communicate(timeout=RUN_TIMEOUT)
+    os.close(master)
+    os.close(slave)
+
+    def session():
+        assert status == 7, (status, shown[-500:])
+        assert b"30 100\r\n/dev/pts/0\r\n" in shown and b"40 120\r\n" in shown, shown[-800:]
+        assert b"--window %s" % runner.window.encode() in shown, "the window file is not named"
+
+    def streams():
+        assert (plain.returncode, out, err) == (0, b"not a tty\n", b"err\n"), (plain.returncode, out, err)
+    return [Check("a shell on a terminal: its size and resizes, output that looks like an end, exit 7", session),
+            Check("no terminal: plain streams, apart", streams)]
+
+
+SCENARIOS = [step_and_led, streaming, interrupted_recording, endless_input, full_output, reader_leaves, board_dies,
+             terminal]
 
 
 def main():
