@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/signalfd.h>
@@ -34,6 +35,7 @@ static void flowGone(Relay &relay, Flow &flow)
 static void readFlow(Flow &flow)
 {
     ssize_t got = read(flow.from, flow.buffer, sizeof flow.buffer);
+    flow.shortRead = got > 0 && static_cast<size_t>(got) < sizeof flow.buffer;
     if (got > 0) {
         flow.start = 0;
         flow.end = static_cast<size_t>(got);
@@ -137,6 +139,13 @@ void runRelay(Relay &relay)
         }
         if (allDone && relay.childEnded)
             return;
+        bool gather = false;
+        for (Flow *flow : relay.flows)
+            gather = gather || (flow && flow->shortRead && !flow->input && !flow->ended);
+        if (gather) {
+            const timespec pause{0, GATHER_NS};
+            nanosleep(&pause, nullptr);
+        }
         nfds_t fixed = count;
         polled[count++] = {relay.signals, POLLIN, 0};
         if (relay.control >= 0)

@@ -8,6 +8,11 @@
 #include <sys/types.h>
 
 constexpr size_t FLOW_BUFFER = 65536;
+// After a short read, the relay waits this long before it reads again, so
+// that a command writing many small pieces (a console's reports) fills the
+// pipe meanwhile instead of waking the relay for each: under emulation a
+// switch between processes costs far more than the delay.
+constexpr long GATHER_NS = 4000000;
 
 // One direction: bytes read from `from` wait in the buffer until `to` takes
 // them; nothing more is read meanwhile, so the writer on the far side waits.
@@ -18,6 +23,7 @@ struct Flow {
     bool closeWhenGone = true; // then close `from`, so its writer sees a closed pipe
     bool input = false;        // the command's input: not awaited at the end
     bool ended = false;        // `from` is at its end
+    bool shortRead = false;    // the last read took less than the buffer holds
     size_t start = 0;
     size_t end = 0;
     uint64_t sent = 0;
