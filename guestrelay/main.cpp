@@ -33,6 +33,7 @@
 constexpr int FAILED = 255;
 constexpr int EXEC_FAILED = 127;
 constexpr int EXIT_RECORD_WAIT_MS = 10000;
+constexpr int PIPE_SIZE = 1 << 20;
 
 struct Options {
     const char *in = nullptr;
@@ -139,8 +140,10 @@ static bool startPlain(const Options &options, Relay &relay, Flow &out, Flow &er
         close(in); // the command's alone: it reads the port as it needs
     out.from = outPipe[0];
     err.from = errPipe[0];
-    fcntl(out.from, F_SETFL, O_NONBLOCK);
-    fcntl(err.from, F_SETFL, O_NONBLOCK);
+    for (int from : {out.from, err.from}) {
+        fcntl(from, F_SETFL, O_NONBLOCK);
+        fcntl(from, F_SETPIPE_SZ, PIPE_SIZE); // room for what comes while the relay gathers
+    }
     relay.flows[0] = &out;
     relay.flows[1] = &err;
     return relay.child > 0;
