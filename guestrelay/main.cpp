@@ -54,7 +54,8 @@ static bool usage(const char *text)
 
 static bool parseSize(const char *text, winsize &size)
 {
-    unsigned rows = 0, columns = 0;
+    unsigned rows = 0;
+    unsigned columns = 0;
     char end = 0;
     if (sscanf(text, "%ux%u%c", &rows, &columns, &end) != 2 || rows > 0xFFFF || columns > 0xFFFF)
         return false;
@@ -69,7 +70,7 @@ static bool parseOptions(int argc, char **argv, Options &options)
     for (; i < argc && strcmp(argv[i], "--") != 0; i += 2) {
         const char *name = argv[i];
         const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (!value)
+        if (value == nullptr)
             return usage("an option without its value");
         if (strcmp(name, "--in") == 0) {
             options.in = value;
@@ -83,7 +84,8 @@ static bool parseOptions(int argc, char **argv, Options &options)
             options.terminal = true;
             if (!parseSize(value, options.size))
                 return usage("--terminal wants ROWSxCOLUMNS");
-        } else if (strcmp(name, "--close") == 0 && value[0] >= '0' && value[0] <= '2' && !value[1]) {
+        } else if (strcmp(name, "--close") == 0 && value[0] >= '0' && value[0] <= '2' &&
+                   value[1] == '\0') {
             options.close[value[0] - '0'] = true;
         } else {
             return usage("unknown option");
@@ -91,7 +93,7 @@ static bool parseOptions(int argc, char **argv, Options &options)
     }
     if (i + 1 >= argc)
         return usage("no command after --");
-    if (!options.out || !options.control || (!options.terminal && !options.err))
+    if (options.out == nullptr || options.control == nullptr || (!options.terminal && options.err == nullptr))
         return usage("--out, --err and --control are needed (--err not with --terminal)");
     options.command = argv + i + 1;
     return true;
@@ -125,7 +127,8 @@ static void takeStandard(const int fds[3])
 
 static bool startPlain(const Options &options, Relay &relay, Flow &out, Flow &err, int in)
 {
-    int outPipe[2], errPipe[2];
+    int outPipe[2];
+    int errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) < 0 || pipe2(errPipe, O_CLOEXEC) < 0)
         return false;
     relay.child = fork();
@@ -197,20 +200,23 @@ int main(int argc, char **argv)
     Options options;
     if (!parseOptions(argc, argv, options))
         return FAILED;
-    static Flow out, err, input;
+    static Flow out;
+    static Flow err;
+    static Flow input;
     Relay relay;
     int control = openOrSay(options.control, O_RDWR | O_NONBLOCK);
     relay.control = control;
     out.to = openOrSay(options.out, O_WRONLY | O_NONBLOCK);
     out.toIsPort = true;
-    if (options.err) {
+    if (options.err != nullptr) {
         err.to = openOrSay(options.err, O_WRONLY | O_NONBLOCK);
         err.toIsPort = true;
     }
     int in = -1;
-    if (options.in) // blocking for the command, which reads it itself
+    if (options.in != nullptr) // blocking for the command, which reads it itself
         in = openOrSay(options.in, O_RDONLY | (options.terminal ? O_NONBLOCK : 0));
-    if (control < 0 || out.to < 0 || (options.err && err.to < 0) || (options.in && in < 0))
+    if (control < 0 || out.to < 0 || (options.err != nullptr && err.to < 0) ||
+        (options.in != nullptr && in < 0))
         return FAILED;
 
     signal(SIGPIPE, SIG_IGN);

@@ -6,7 +6,7 @@
 
 int openPort(const char *path, int flags)
 {
-    const timespec pause{0, 10 * 1000 * 1000};
+    const timespec pause{0, 10000000}; // 10 ms
     for (int waited = 0;; waited += 10) {
         int port = open(path, flags | O_CLOEXEC);
         // ENXIO: the node is there, the port not quite yet.

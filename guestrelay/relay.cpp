@@ -19,7 +19,7 @@ static bool flowDone(const Flow &flow)
 // The reader on the far side left: drop what waits for it, and let the
 // writer see its output closed (or keep draining a terminal, whose session
 // gets a hangup instead).
-static void flowGone(Relay &relay, Flow &flow)
+static void flowGone(const Relay &relay, Flow &flow)
 {
     flow.to = -1;
     flow.start = flow.end = 0;
@@ -46,7 +46,7 @@ static void readFlow(Flow &flow)
     }
 }
 
-static void writeFlow(Relay &relay, Flow &flow)
+static void writeFlow(const Relay &relay, Flow &flow)
 {
     ssize_t put = write(flow.to, flow.buffer + flow.start, flow.end - flow.start);
     if (put > 0) {
@@ -123,7 +123,7 @@ void runRelay(Relay &relay)
         bool isTo[MAX_POLLED] = {};
         nfds_t count = 0;
         for (Flow *flow : relay.flows) {
-            if (!flow || flowDone(*flow))
+            if (flow == nullptr || flowDone(*flow))
                 continue;
             allDone = allDone && flow->input;
             bool empty = flow->start == flow->end;
@@ -141,7 +141,7 @@ void runRelay(Relay &relay)
             return;
         bool gather = false;
         for (Flow *flow : relay.flows)
-            gather = gather || (flow && flow->shortRead && !flow->input && !flow->ended);
+            gather = gather || (flow != nullptr && flow->shortRead && !flow->input && !flow->ended);
         if (gather) {
             const timespec pause{0, GATHER_NS};
             nanosleep(&pause, nullptr);
@@ -155,21 +155,21 @@ void runRelay(Relay &relay)
         for (nfds_t i = 0; i < fixed; ++i) {
             Flow &flow = *owner[i];
             short events = polled[i].revents;
-            if (!events)
+            if (events == 0)
                 continue;
             if (!isTo[i]) {
                 readFlow(flow);
             } else if (flow.to < 0) {
                 continue; // gone meanwhile
-            } else if (events & POLLOUT) {
+            } else if ((events & POLLOUT) != 0) {
                 writeFlow(relay, flow);
-            } else if (events & (POLLHUP | POLLERR)) {
+            } else if ((events & (POLLHUP | POLLERR)) != 0) {
                 flowGone(relay, flow);
             }
         }
-        if (polled[fixed].revents)
+        if (polled[fixed].revents != 0)
             reap(relay);
-        if (relay.control >= 0 && count > fixed + 1 && polled[fixed + 1].revents)
+        if (relay.control >= 0 && count > fixed + 1 && polled[fixed + 1].revents != 0)
             readControl(relay);
     }
 }
@@ -178,7 +178,7 @@ bool sendControl(int control, const char *text, size_t length, int timeoutMs)
 {
     while (length > 0) {
         pollfd ready{control, POLLOUT, 0};
-        if (poll(&ready, 1, timeoutMs) <= 0 || !(ready.revents & POLLOUT))
+        if (poll(&ready, 1, timeoutMs) <= 0 || (ready.revents & POLLOUT) == 0)
             return false;
         ssize_t put = write(control, text, length);
         if (put < 0 && errno != EAGAIN && errno != EINTR)
