@@ -2,11 +2,12 @@
 """The board binaries on a real 32-bit ARM Linux kernel, under full-system
 emulation, against physical memory: what user-mode emulation cannot show.
 
-Each boot runs an /init that executes the cases and prints, for each, what
-the program printed (base64), its exit status and the five registers after it
-(read back with lpfscope, through a mapping), between markers that survive a
-serial console; then it powers off. The kernel and a static busybox come from
-Debian's armhf packages, downloaded into the build tree once.
+Each boot runs an /init that executes the cases, each under guestrelay, the
+virtual board's guest side (scripts/armguest.py): what the program printed on
+each stream and its exit status come back on virtio-serial ports, and so do
+the five registers after it, read back with lpfscope through a mapping; then
+it powers off. The kernel and a static busybox come from Debian's armhf
+packages, downloaded into the build tree once.
 
 Boots:
   tables   RAM up to 0xFFFFFFFF, the kernel kept below the window (mem=1G):
@@ -32,7 +33,6 @@ from transcripts import CONSOLE, LEDSET, OPEN_ERROR, WINDOW
 
 OPEN_ERROR_DEVMEM = b'ERROR: could not open "/dev/mem"...\n'
 SIGBUS_STATUS = 128 + 7
-SIGBUS_REPORT = b"Bus error\n"  # what the shell says of a program a bus error killed
 USER = 1000
 BOOT_TIMEOUT = 600
 
@@ -91,78 +91,80 @@ REFUSED = [
 
 NOTHING_BOOT = [
     Case("ledset 165: a bus error, after its lines reached the file", "ledset", ("165",), out=BANNER + b"165\n",
-         err=SIGBUS_REPORT, status=SIGBUS_STATUS),
+         status=SIGBUS_STATUS),
     Case("lpfconsole: a bus error at the LED store, after the report", "lpfconsole", stdin=b"L 5\nq\n",
-         out=FIRST_SCREEN + b"LED value = \tWrite LED = 5\n", err=SIGBUS_REPORT, status=SIGBUS_STATUS),
+         out=FIRST_SCREEN + b"LED value = \tWrite LED = 5\n", status=SIGBUS_STATUS),
 ]
 
 
-def shell_case(index, case):
-    """The /init lines of one case."""
-    lines = ["echo '@@CASE %d'" % index]
-    for name, offset in REGISTERS.items():
-        lines.append("devmem 0x%08X 32 0x%08X" % (LW_BASE + offset, u32(case.before.get(name, 0))))
+READ_BACK = "/bin/lpfscope --csv --duration 0.0005 2> /dev/null | tail -n 1"
+
+
+def shell_case(case):
+    """The /init lines of one case: one command under guestrelay, and one
+    more that reads the registers back if the case wants them."""
+    lines = ["devmem 0x%08X 32 0x%08X" % (LW_BASE + offset, u32(case.before.get(name, 0)))
+             for name, offset in REGISTERS.items()]
     lines.append("echo %s | base64 -d > /tmp/in" % (base64.b64encode(case.stdin).decode() or "''"))
-    command = " ".join(shlex.quote(a) for a in ("/bin/" + case.program,) + tuple(case.args))
+    command = [shlex.quote(a) for a in ("/bin/" + case.program,) + tuple(case.args)]
     if case.user:
-        command = "su -s /bin/sh user -c %s" % shlex.quote(command)
-    redirect = "< /tmp/in > /tmp/out 2> /tmp/err" + "".join(" %d>&-" % fd for fd in case.closed)
-    lines += ["%s %s" % (command, redirect), "echo \"@@STATUS $?\"",
-              "echo '@@OUT'", "base64 /tmp/out", "echo '@@ERR'", "base64 /tmp/err"]
+        command = ["su", "-s", "/bin/sh", "user", "-c", shlex.quote(" ".join(command))]
+    lines.append(armguest.relay_command(command, stdin=False, closed=case.closed, redirect="< /tmp/in"))
     if case.after is not None:
-        lines += ["echo '@@REGS'", "/bin/lpfscope --csv --duration 0.0005 2> /dev/null | tail -n 1"]
-    lines.append("echo '@@END'")
+        lines.append(armguest.relay_command(["sh", "-c", shlex.quote(READ_BACK)], stdin=False,
+                                             redirect="< /dev/null"))
     return "\n".join(lines)
 
 
 def init_script(cases):
-    return "\n".join([
-        "#!/bin/busybox sh",
-        "/bin/busybox --install -s /bin",
-        "mount -t proc proc /proc",
-        "mount -t sysfs sys /sys",
-        "mount -t devtmpfs dev /dev",
-        "echo '@@BOOTED'",
-    ] + [shell_case(i, c) for i, c in enumerate(cases)] + ["echo '@@DONE'", "poweroff -f", ""])
+    return armguest.PREAMBLE + "\n".join([shell_case(c) for c in cases] + ["poweroff -f", ""])
 
 
-def initramfs_of(path, busybox, tools, cases):
-    entries = []
-    for name, tool in tools.items():
-        with open(tool, "rb") as f:
-            entries.append(armguest.regular("bin/" + name, f.read(), 0o755))
+def initramfs_of(path, guest, relay, tools, cases):
+    entries = [armguest.program("bin/" + name, tool) for name, tool in tools.items()]
     entries += [armguest.directory("etc"),  # an ordinary user, uid 1000, for the privilege cases
                 armguest.regular("etc/passwd", b"root:x:0:0::/:/bin/sh\nuser:x:%d:%d::/tmp:/bin/sh\n" % (USER, USER)),
                 armguest.regular("etc/group", b"root:x:0:\nuser:x:%d:\n" % USER)]
     with open(path, "wb") as out:
-        armguest.initramfs(out, busybox, init_script(cases), entries)
+        armguest.initramfs(out, guest, relay, init_script(cases), entries)
 
 
-def boot(qemu, kernel, initrd, memory, append, dtb=None):
-    argv = armguest.qemu_machine(qemu, kernel, initrd, memory) + [
+def boot(qemu, kernel, initrd, memory, append, scratch, dtb=None):
+    """The console, and what the commands sent: [(status, stdout, stderr)]."""
+    streams = {name: os.path.join(scratch, name) for name in ("out", "err", "control")}
+    for path in streams.values():
+        open(path, "wb").close()
+    chardevs = {name: "file,path=" + path for name, path in streams.items()}
+    chardevs["in"] = "null"
+    argv = armguest.qemu_machine(qemu, kernel, initrd, memory) + armguest.qemu_ports(chardevs) + [
         "-nographic", "-monitor", "none", "-append", armguest.KERNEL_ARGUMENTS + " " + append]
     if dtb:
         argv += ["-dtb", dtb]
     done = subprocess.run(argv, capture_output=True, timeout=BOOT_TIMEOUT)
-    return done.stdout.decode("latin-1").replace("\r", "")
+    sent = {}
+    for name, path in streams.items():
+        with open(path, "rb") as f:
+            sent[name] = f.read()
+    return done.stdout.decode("latin-1").replace("\r", ""), armguest.results(sent["control"], sent["out"],
+                                                                            sent["err"])
 
 
-def parse(console):
-    """{case index: (stdout, stderr, status, registers or None)}."""
+def parse(cases, sent):
+    """{case index: (stdout, stderr, status, registers or None)}, from the
+    commands' results in the order they ran."""
     results = {}
-    for chunk in console.split("@@CASE ")[1:]:
-        index, body = chunk.split("\n", 1)
-        if "@@END" not in body:
-            continue
-        status = int(re.search(r"@@STATUS (\d+)", body).group(1))
-        out = base64.b64decode("".join(body.split("@@OUT\n")[1].split("@@ERR\n")[0].split()))
-        err_text = body.split("@@ERR\n")[1].split("@@REGS")[0].split("@@END")[0]
-        err = base64.b64decode("".join(err_text.split()))
+    sent = iter(sent)
+    for index, case in enumerate(cases):
+        ran = next(sent, None)
+        back = next(sent, None) if case.after is not None else None
+        if ran is None or (case.after is not None and back is None):
+            break
         regs = None
-        if "@@REGS\n" in body:
-            row = body.split("@@REGS\n")[1].split("\n")[0].split(",")
+        if back is not None:
+            row = back[1].decode().strip().split(",")
             regs = dict(zip(REGISTERS, (u32(int(v)) for v in row[1:6]))) if len(row) == 8 else {}
-        results[int(index)] = (out, err, status, regs)
+        status, out, err = ran
+        results[index] = (out, err, status, regs)
     return results
 
 
@@ -216,22 +218,22 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--cache", required=True, help="where the kernel and busybox are kept")
     parser.add_argument("--qemu-system", required=True)
-    for name in ("lpfconsole", "ledset", "lpfscope"):
+    for name in ("lpfconsole", "ledset", "lpfscope", "guestrelay"):
         parser.add_argument("--" + name, required=True)
     a = parser.parse_args()
     tools = {"lpfconsole": a.lpfconsole, "ledset": a.ledset, "lpfscope": a.lpfscope}
     assert os.access(a.qemu_system, os.X_OK), "no qemu-system-arm (%s): run scripts/install-deps --all" % a.qemu_system
-    kernel, busybox = armguest.fetch(a.cache)
+    guest = armguest.fetch(a.cache)
 
     ok = True
     with tempfile.TemporaryDirectory(prefix="lpf-vm-") as scratch:
         for plan in BOOTS:
             initrd = os.path.join(scratch, plan.name + ".gz")
-            initramfs_of(initrd, busybox, tools, plan.cases)
+            initramfs_of(initrd, guest, a.guestrelay, tools, plan.cases)
             dtb = claimed_device_tree(a.qemu_system, scratch, plan.memory) if plan.claimed else None
-            console = boot(a.qemu_system, kernel, initrd, plan.memory, plan.append, dtb)
-            results = parse(console)
-            if "@@DONE" not in console:
+            console, sent = boot(a.qemu_system, guest.kernel, initrd, plan.memory, plan.append, scratch, dtb)
+            results = parse(plan.cases, sent)
+            if len(results) < len(plan.cases):
                 print("boot %s did not finish; its console ended with:\n%s" % (plan.name, console[-3000:]))
 
             print("== boot %s: -m %d %s%s" % (plan.name, plan.memory, plan.append, " (claimed)" * plan.claimed))
