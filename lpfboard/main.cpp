@@ -163,7 +163,7 @@ int main(int argc, char **argv)
     // would draw over the shell, and Ctrl-C would not reach it.
     bool showView = terminalInForeground();
     if (showView) {
-        static char title[256]; // the view keeps it
+        char title[256]; // the view keeps a copy
         snprintf(title, sizeof title, "lpfboard: serving %s", options.path);
         viewOpen(title);
     } else {
