@@ -307,6 +307,7 @@ class Machine:
     def start(self):
         if self.window:
             self.lpfboard = self._power_on()
+            self._check_room()
         # In memory: nothing to leave behind, however the run ends.
         initrd = os.memfd_create("lpf-initrd", 0)
         try:
@@ -328,6 +329,16 @@ class Machine:
             board.wait()
             raise RuntimeError("lpfboard did not power on: %s" % board.stderr.read().decode(errors="replace").strip())
         return board
+
+    def _check_room(self):
+        """The window file's pages all taken at the start (see below) need
+        room on its file system: say so rather than have qemu fail."""
+        taken = os.stat(self.window).st_blocks * 512
+        room = os.statvfs(self.window)
+        free = room.f_bavail * room.f_frsize
+        if free < lpfmap.WINDOW_FILE_SIZE - taken:
+            raise RuntimeError("no room for the window file %s: %d MiB needed, %d KiB free there" % (
+                self.window, WINDOW_MIB, free >> 10))
 
     def _qemu_arguments(self, initrd):
         argv = [self.qemu_program, "-M", "virt,highmem=off", "-cpu", "cortex-a15", "-m", str(self.memory),
