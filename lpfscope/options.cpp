@@ -1,5 +1,6 @@
 #include "options.h"
 #include "refusedOption.h"
+#include "samplerPlan.h"
 
 #include <cmath>
 #include <cstdio>
@@ -80,10 +81,12 @@ void printUsage()
            "  -V, --version          show the version and exit\n"
            "\n"
            "Numbers are decimal: 1000, 0.5, 1e3. CSV columns: time_s,led,u,ku,ky,y,u_pu,y_pu.\n"
-           "SIGINT or SIGTERM ends the recording cleanly. How many samples were taken,\n"
-           "late, missed (skipped after a pause) and dropped (output too slow), and how\n"
-           "many rows were written, goes to standard error.\n",
-           MAX_RATE, DEFAULT_RATE, MAX_DURATION, static_cast<unsigned long long>(MAX_HISTORY));
+           "SIGINT, SIGTERM, SIGHUP or SIGQUIT ends the recording cleanly. How many\n"
+           "samples were taken, late, missed (skipped after a pause) and dropped (output\n"
+           "too slow), and how many rows were written, goes to standard error.\n"
+           "Up to %u samples per second the sampler runs at real-time priority where\n"
+           "that is allowed (as root, or with RLIMIT_RTPRIO).\n",
+           MAX_RATE, DEFAULT_RATE, MAX_DURATION, static_cast<unsigned long long>(MAX_HISTORY), REAL_TIME_MAX_RATE);
 }
 
 static bool usageError(const char *what, const char *text)
