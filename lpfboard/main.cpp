@@ -9,6 +9,7 @@
 #include "filterModel.h"
 #include "liveView.h"
 #include "memoryDevice.h"
+#include "pairLook.h"
 #include "refusedOption.h"
 #include "registerSet.h"
 #include "standardStreams.h"
@@ -114,10 +115,8 @@ static HoldUps serve(const BoardFile &board, bool showView)
         if (stopRequested != 0)
             break;
         auto samplesDue = static_cast<uint64_t>((now - start) / LPF_TS_NS);
-        // Ky before Ku: the console stores Ku first, so a new Ky comes with its Ku.
-        uint32_t Ky = *registers.Ky;
-        uint32_t Ku = *registers.Ku;
-        watchPair(pairs, Ku, Ky, now);
+        CoefficientPair seen = lookAtPair(registers);
+        watchPair(pairs, seen.Ku, seen.Ky, now);
         FilterInputs inputs{static_cast<int32_t>(*registers.u), pairs.applied.Ku, pairs.applied.Ky};
         state = filterAdvance(state, inputs, samplesDue - samplesDone);
         *registers.y = static_cast<uint32_t>(filterOutput(state));
