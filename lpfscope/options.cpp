@@ -1,6 +1,7 @@
 #include "options.h"
 #include "refusedOption.h"
 #include "samplerPlan.h"
+#include "usageError.h"
 
 #include <cmath>
 #include <cstdio>
@@ -89,11 +90,7 @@ void printUsage()
            MAX_RATE, DEFAULT_RATE, MAX_DURATION, static_cast<unsigned long long>(MAX_HISTORY), REAL_TIME_MAX_RATE);
 }
 
-static bool usageError(const char *what, const char *text)
-{
-    fprintf(stderr, "lpfscope: %s '%s'; try 'lpfscope --help'\n", what, text);
-    return false;
-}
+constexpr Usage USAGE{"lpfscope", "; try 'lpfscope --help'"};
 
 bool parseOptions(int argc, char **argv, ScopeOptions &options)
 {
@@ -112,23 +109,23 @@ bool parseOptions(int argc, char **argv, ScopeOptions &options)
         switch (option) {
         case 'r':
             if (!parseRate(optarg, options.rate))
-                return usageError("--rate takes whole samples per second from 1 to 1000000, not", optarg);
+                return usageError(USAGE, "--rate takes whole samples per second from 1 to 1000000, not", optarg);
             break;
         case 'd':
             if (!parseDuration(optarg, options.durationSeconds))
-                return usageError("--duration takes seconds above 0 and at most 10000000, not", optarg);
+                return usageError(USAGE, "--duration takes seconds above 0 and at most 10000000, not", optarg);
             break;
         case 'c': options.csv = true; break;
         case 't': options.trigger = true; break;
         case 'h': options.help = true; break;
         case 'V': options.version = true; break;
         case 'w': options.window = optarg; break;
-        case ':': return usageError("missing value after", refusedOption(option, argv));
-        default: return usageError("unknown option", refusedOption(option, argv));
+        case ':': return usageError(USAGE, "missing value after", refusedOption(option, argv));
+        default: return usageError(USAGE, "unknown option", refusedOption(option, argv));
         }
     }
     if (optind < argc)
-        return usageError("unexpected argument", argv[optind]);
+        return usageError(USAGE, "unexpected argument", argv[optind]);
     if (options.durationSeconds > 0.0) {
         // Every sample whose time is below the duration.
         double samples = std::ceil(options.durationSeconds * options.rate);

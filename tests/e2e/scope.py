@@ -268,7 +268,8 @@ def command_line(env):
         assert (done.returncode, done.stderr) == (status, err) and done.stdout.startswith(out_start), (args, done)
     help_text = subprocess.run(board.command("lpfscope", ("--help",))[0], capture_output=True, env=full_env,
                                timeout=TIMEOUT).stdout
-    for limit in (b"1000000", b"10000000", b"262144", b"counts from the change", b"only the header"):
+    for limit in (b"1000000", b"10000000", b"262144", b"counts from the change", b"only the header",
+                  b"SIGINT, SIGTERM, SIGHUP or SIGQUIT"):
         assert limit in help_text, limit
 
 
