@@ -12,7 +12,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-constexpr size_t REGISTER_PAGE = 4096;
 constexpr int OPEN_ATTEMPTS = 100;
 
 static const PhysicalMemoryFile &layoutOf(const BoardFile &board)
@@ -121,8 +120,8 @@ bool powerOn(BoardFile &board, const char *path, BoardKind kind)
 
     board.page = MAP_FAILED;
     if (prepare(board)) {
-        board.page = mmap(nullptr, REGISTER_PAGE, PROT_READ | PROT_WRITE, MAP_SHARED, board.descriptor,
-                          layoutOf(board).registers);
+        board.page = mmap(nullptr, static_cast<size_t>(REGISTER_PAGE_SIZE), PROT_READ | PROT_WRITE, MAP_SHARED,
+                          board.descriptor, layoutOf(board).registers);
         if (board.page == MAP_FAILED)
             fail(path, "cannot map");
     }
@@ -142,7 +141,7 @@ void powerOff(BoardFile &board)
 {
     // Unlink while the lock is still held, so that a new board never finds a
     // file that is about to disappear; and only the file this board serves.
-    munmap(board.page, REGISTER_PAGE);
+    munmap(board.page, static_cast<size_t>(REGISTER_PAGE_SIZE));
     if (pathNames(board.path, board.descriptor))
         unlink(board.path);
     close(board.descriptor);

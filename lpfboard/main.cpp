@@ -9,11 +9,13 @@
 #include "filterModel.h"
 #include "liveView.h"
 #include "memoryDevice.h"
+#include "pairLook.h"
 #include "refusedOption.h"
 #include "registerSet.h"
 #include "standardStreams.h"
 #include "stopSignals.h"
 #include "terminal.h"
+#include "usageError.h"
 
 #include <csignal>
 #include <cstdio>
@@ -21,25 +23,21 @@
 #include <unistd.h>
 
 constexpr int64_t UPDATE_PERIOD_NS = 1000000; // the model catches up every millisecond
-constexpr int64_t DRAW_PERIOD_NS = 50000000;  // the view, twenty times a second
 
 static void printUsage(FILE *to)
 {
     fprintf(to, "Usage: lpfboard [--device FILE | --window FILE]\n"
                 "Simulates the board's LED port and LPf filter core on a stand-in file for\n"
-                "physical memory (default %s), until SIGINT or SIGTERM, which removes the file.\n"
+                "physical memory (default %s).\n"
+                "SIGINT, SIGTERM, SIGHUP or SIGQUIT powers it off and removes the file.\n"
                 "--window serves a window file instead: the 64 MiB from physical 0x%08X alone,\n"
                 "as the guest of a virtual board maps it (scripts/virtual-board).\n"
                 "On a terminal it shows the live view of the registers that lpfscope shows.\n",
                 memoryDevicePath(), ALT_STM_OFST);
 }
 
-static bool usageError(const char *what, const char *text)
-{
-    fprintf(stderr, "lpfboard: %s '%s'\n", what, text);
-    printUsage(stderr);
-    return false;
-}
+// The usage follows a refusal, on lines of its own.
+constexpr Usage USAGE{"lpfboard", ""};
 
 struct BoardOptions {
     const char *path;
@@ -64,18 +62,18 @@ static bool parseOptions(int argc, char **argv, BoardOptions &options)
         case 'd':
         case 'w':
             if (named)
-                return usageError("one file only, not", optarg);
+                return usageError(USAGE, "one file only, not", optarg);
             named = true;
             options.path = optarg;
             options.kind = option == 'w' ? BoardKind::WindowFile : BoardKind::StandIn;
             break;
         case 'h': options.help = true; break;
-        case ':': return usageError("missing file after", refusedOption(option, argv));
-        default: return usageError("unknown option", refusedOption(option, argv));
+        case ':': return usageError(USAGE, "missing file after", refusedOption(option, argv));
+        default: return usageError(USAGE, "unknown option", refusedOption(option, argv));
         }
     }
     if (optind < argc)
-        return usageError("unexpected argument", argv[optind]);
+        return usageError(USAGE, "unexpected argument", argv[optind]);
     return true;
 }
 
@@ -114,10 +112,8 @@ static HoldUps serve(const BoardFile &board, bool showView)
         if (stopRequested != 0)
             break;
         auto samplesDue = static_cast<uint64_t>((now - start) / LPF_TS_NS);
-        // Ky before Ku: the console stores Ku first, so a new Ky comes with its Ku.
-        uint32_t Ky = *registers.Ky;
-        uint32_t Ku = *registers.Ku;
-        watchPair(pairs, Ku, Ky, now);
+        CoefficientPair seen = lookAtPair(registers);
+        watchPair(pairs, seen.Ku, seen.Ky, now);
         FilterInputs inputs{static_cast<int32_t>(*registers.u), pairs.applied.Ku, pairs.applied.Ky};
         state = filterAdvance(state, inputs, samplesDue - samplesDone);
         *registers.y = static_cast<uint32_t>(filterOutput(state));
@@ -129,7 +125,7 @@ static HoldUps serve(const BoardFile &board, bool showView)
                 static char status[160];
                 snprintf(status, sizeof status, "Held up: %s.  Ctrl-C powers the board off.", holdUpText(holdUps));
                 viewDraw(status);
-                nextDraw = now + DRAW_PERIOD_NS;
+                nextDraw = now + VIEW_DRAW_PERIOD_NS;
             }
         }
         nextUpdate += UPDATE_PERIOD_NS;
@@ -146,8 +142,10 @@ int main(int argc, char **argv)
     if (!guardStandardStreams())
         return EXIT_STATUS_FAILURE;
     BoardOptions options{};
-    if (!parseOptions(argc, argv, options))
+    if (!parseOptions(argc, argv, options)) {
+        printUsage(stderr);
         return EXIT_STATUS_USAGE;
+    }
     if (options.help) {
         printUsage(stdout);
         return EXIT_STATUS_OK;

@@ -101,6 +101,9 @@ int main(int argc, char **argv)
         fprintf(stderr, "lpfscope: cannot write the output: %s\n", strerror(result.outputError));
         status = EXIT_STATUS_FAILURE;
     }
+    if (int refused = sampling.realTimeRefused.load(); refused != 0)
+        fprintf(stderr, "lpfscope: sampled at normal priority: real-time priority was refused: %s\n",
+                strerror(refused));
     fprintf(stderr, "lpfscope: samples taken: %llu, late: %llu, missed: %llu; rows written: %llu, dropped: %llu\n",
             static_cast<unsigned long long>(sampling.taken.load()), static_cast<unsigned long long>(sampling.late.load()),
             static_cast<unsigned long long>(sampling.missed.load()), static_cast<unsigned long long>(result.written),

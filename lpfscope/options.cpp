@@ -1,5 +1,7 @@
 #include "options.h"
 #include "refusedOption.h"
+#include "samplerPlan.h"
+#include "usageError.h"
 
 #include <cmath>
 #include <cstdio>
@@ -80,17 +82,15 @@ void printUsage()
            "  -V, --version          show the version and exit\n"
            "\n"
            "Numbers are decimal: 1000, 0.5, 1e3. CSV columns: time_s,led,u,ku,ky,y,u_pu,y_pu.\n"
-           "SIGINT or SIGTERM ends the recording cleanly. How many samples were taken,\n"
-           "late, missed (skipped after a pause) and dropped (output too slow), and how\n"
-           "many rows were written, goes to standard error.\n",
-           MAX_RATE, DEFAULT_RATE, MAX_DURATION, static_cast<unsigned long long>(MAX_HISTORY));
+           "SIGINT, SIGTERM, SIGHUP or SIGQUIT ends the recording cleanly. How many\n"
+           "samples were taken, late, missed (skipped after a pause) and dropped (output\n"
+           "too slow), and how many rows were written, goes to standard error.\n"
+           "Up to %u samples per second the sampler runs at real-time priority where\n"
+           "that is allowed (as root, or with RLIMIT_RTPRIO).\n",
+           MAX_RATE, DEFAULT_RATE, MAX_DURATION, static_cast<unsigned long long>(MAX_HISTORY), REAL_TIME_MAX_RATE);
 }
 
-static bool usageError(const char *what, const char *text)
-{
-    fprintf(stderr, "lpfscope: %s '%s'; try 'lpfscope --help'\n", what, text);
-    return false;
-}
+constexpr Usage USAGE{"lpfscope", "; try 'lpfscope --help'"};
 
 bool parseOptions(int argc, char **argv, ScopeOptions &options)
 {
@@ -109,23 +109,23 @@ bool parseOptions(int argc, char **argv, ScopeOptions &options)
         switch (option) {
         case 'r':
             if (!parseRate(optarg, options.rate))
-                return usageError("--rate takes whole samples per second from 1 to 1000000, not", optarg);
+                return usageError(USAGE, "--rate takes whole samples per second from 1 to 1000000, not", optarg);
             break;
         case 'd':
             if (!parseDuration(optarg, options.durationSeconds))
-                return usageError("--duration takes seconds above 0 and at most 10000000, not", optarg);
+                return usageError(USAGE, "--duration takes seconds above 0 and at most 10000000, not", optarg);
             break;
         case 'c': options.csv = true; break;
         case 't': options.trigger = true; break;
         case 'h': options.help = true; break;
         case 'V': options.version = true; break;
         case 'w': options.window = optarg; break;
-        case ':': return usageError("missing value after", refusedOption(option, argv));
-        default: return usageError("unknown option", refusedOption(option, argv));
+        case ':': return usageError(USAGE, "missing value after", refusedOption(option, argv));
+        default: return usageError(USAGE, "unknown option", refusedOption(option, argv));
         }
     }
     if (optind < argc)
-        return usageError("unexpected argument", argv[optind]);
+        return usageError(USAGE, "unexpected argument", argv[optind]);
     if (options.durationSeconds > 0.0) {
         // Every sample whose time is below the duration.
         double samples = std::ceil(options.durationSeconds * options.rate);

@@ -38,8 +38,12 @@ struct Sampling {
     std::atomic<uint64_t> late{0};    // taken half a period or more after their time
     std::atomic<uint64_t> missed{0};  // skipped: the next sample was due before they could be taken
     std::atomic<uint64_t> dropped{0}; // taken, but the writer had no room for them
+    // The error of a real-time priority that the limits allowed but the
+    // system refused (a control group without real-time time, say); 0 if none.
+    std::atomic<int> realTimeRefused{0};
 };
 
 // Samples until the duration is done or a stop is asked for; then sets
-// `finished`. Runs on a thread of its own.
+// `finished`. Runs on a thread of its own, at real-time priority where that
+// is allowed (samplerPlan.h).
 void runSampler(Sampling &sampling);

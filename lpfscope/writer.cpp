@@ -13,7 +13,6 @@
 namespace {
 
 constexpr int SAMPLES_PER_LOOK = 4096;
-constexpr int64_t DRAW_PERIOD_NS = 50000000;  // the view, 20 times a second
 constexpr int64_t FLUSH_PERIOD_NS = 100000000;
 constexpr int64_t WATCH_PERIOD_NS = 250000000; // the board's file, 4 times a second
 constexpr int64_t BOARD_GONE_SHOWN_NS = 500000000;
@@ -84,7 +83,7 @@ WriterResult runWriter(Sampling &sampling, bool view, const BoardWatch &board)
         if (view && now >= nextDraw) {
             if (!viewDraw(writer.result.boardGone ? "The board was powered off." : viewStatus(sampling)))
                 fail(writer);
-            nextDraw = now + DRAW_PERIOD_NS;
+            nextDraw = now + VIEW_DRAW_PERIOD_NS;
         }
         if (!view && now >= nextFlush) {
             if (!writer.result.outputFailed && !writer.csv.flush())

@@ -74,6 +74,7 @@ STAND_IN_MARK = _defined["STAND_IN_MARK"]
 WINDOW_FILE_SIZE = _defined["WINDOW_FILE_SIZE"]
 WINDOW_FILE_REGISTERS = _defined["WINDOW_FILE_REGISTERS"]
 WINDOW_FILE_MARK = _defined["WINDOW_FILE_MARK"]
+REGISTER_PAGE_SIZE = _defined["REGISTER_PAGE_SIZE"]  # the page that holds the registers
 
 # Each user's own stand-in, where the build names no fixed file: PREFIX + uid.
 STAND_IN_PREFIX = _defined["STAND_IN_PREFIX"].decode()

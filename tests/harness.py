@@ -34,7 +34,7 @@ import lpfmap
 WINDOW_END = lpfmap.STAND_IN_SIZE  # a stand-in's size: the window ends the 32-bit space
 LW_BASE = lpfmap.STAND_IN_REGISTERS
 REGISTERS = lpfmap.REGISTERS
-PAGE = 4096
+PAGE = lpfmap.REGISTER_PAGE_SIZE
 TIMEOUT = 20
 
 BANNER = (b"ALT_STM_OFST = 0xFC000000\n"

@@ -1,6 +1,7 @@
-// Register access shared by lpfconsole and ledset: the physical address map
-// of the FPGA design, and the register window they map, announced by the
-// address banner and its error lines.
+// The physical address map of the FPGA design and the register window, for
+// every program that reaches the registers; openRegisterWindow and
+// closeRegisterWindow, with the address banner and its error lines, are the
+// way lpfconsole and ledset map it.
 #pragma once
 
 #include "exitStatus.h"

@@ -26,6 +26,10 @@ constexpr off_t WINDOW_FILE_SIZE = static_cast<off_t>(HW_REGS_SPAN);
 constexpr off_t WINDOW_FILE_REGISTERS = WINDOW_FILE_WINDOW + static_cast<off_t>(HW_REGS_LWFPGASLVS_BASE);
 constexpr char WINDOW_FILE_MARK[] = "lpfboard window\n";
 
+// The page that holds the five registers, in either layout: what lpfboard
+// maps, and what a stand-in gives real storage before a writable mapping.
+constexpr off_t REGISTER_PAGE_SIZE = 4096;
+
 // Where each user's own stand-in lives when the build names no fixed file:
 // a name per user (this prefix and the numeric user id), so that users of
 // one machine never share a board.

@@ -49,9 +49,8 @@ int openStandIn(const char *path, int flags, const char **refusal)
 
 bool backRegisterPage(int descriptor, off_t offset)
 {
-    constexpr off_t REGISTER_PAGE = 4096;
     // Allocating what is allocated already changes nothing.
-    if (fallocate(descriptor, 0, offset, REGISTER_PAGE) == 0)
+    if (fallocate(descriptor, 0, offset, REGISTER_PAGE_SIZE) == 0)
         return true;
     return errno == EOPNOTSUPP || errno == ENOSYS;
 }

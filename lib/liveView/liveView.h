@@ -9,6 +9,9 @@
 
 #include <cstdint>
 
+// How often the programs redraw the view: 20 times a second.
+constexpr int64_t VIEW_DRAW_PERIOD_NS = 50000000;
+
 // Takes over the terminal on standard output at the next draw; a copy of
 // `title` heads the view. Ctrl-Z hands the terminal back and fg takes it again.
 void viewOpen(const char *title);

@@ -32,7 +32,6 @@ public:
 
     // The i-th oldest item: 0 the oldest, size() - 1 the newest.
     const T &operator[](size_t i) const { return items[(first + i) % items.size()]; }
-    const T &newest() const { return (*this)[count - 1]; }
 
     void clear()
     {
@@ -49,8 +48,6 @@ private:
 template <typename T> class HandOffRing {
 public:
     explicit HandOffRing(size_t capacity) : items(capacity) {}
-
-    size_t capacity() const { return items.size(); }
 
     // The producer's side: false, and nothing kept, when the ring is full.
     bool put(const T &item)

@@ -262,6 +262,7 @@ def command_line(env):
     # Each user's own stand-in, named the same by the tools and the board.
     help_text = subprocess.run([lpfboard, "--help"], capture_output=True, timeout=TIMEOUT).stdout
     assert b"(default %s)" % target.device.encode() in help_text, help_text
+    assert b"SIGINT, SIGTERM, SIGHUP or SIGQUIT" in help_text, help_text
 
 
 def tells_when_it_was_held_up(env):

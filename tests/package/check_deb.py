@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
 """Builds the board's Debian package and checks what it installs: the three
 static 32-bit ARM executables in /usr/sbin, which still work, and their man
-pages, for architecture armhf with no dependencies."""
+pages, for architecture armhf with no dependencies; its changelog, copyright
+and the override that explains the static executables; and that lintian, where
+it is installed, has nothing to say about it."""
 import argparse
 import glob
 import gzip
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -58,6 +61,8 @@ def main():
         listing = subprocess.run(["dpkg-deb", "-c", deb], capture_output=True, text=True, check=True).stdout
         files = sorted(line.split()[-1] for line in listing.splitlines() if not line.startswith("d"))
         assert files == ["./usr/sbin/ledset", "./usr/sbin/lpfconsole", "./usr/sbin/lpfscope",
+                         "./usr/share/doc/lpf-tools/changelog.gz", "./usr/share/doc/lpf-tools/copyright",
+                         "./usr/share/lintian/overrides/lpf-tools",
                          "./usr/share/man/man8/ledset.8.gz", "./usr/share/man/man8/lpfconsole.8.gz",
                          "./usr/share/man/man8/lpfscope.8.gz"], files
 
@@ -86,11 +91,18 @@ def main():
             assert status == 0 and out.endswith(b"\n0.000000,4294967130,0,1357468564,1580030168,0,0.000000,0.000000\n"), \
                 (out, err, status)
 
+    def lintian_accepts():
+        if shutil.which("lintian") is None:
+            return False
+        done = subprocess.run(["lintian", deb], capture_output=True, text=True)
+        assert (done.returncode, done.stdout) == (0, ""), (done.returncode, done.stdout, done.stderr)
+
     checks = [Check("architecture armhf, no dependencies", architecture),
               Check("holds the three tools and their man pages", contents),
               Check("tools are static 32-bit ARM executables", executables),
               Check("man pages are compressed, section 8", man_pages),
-              Check("installed tools run under qemu-arm", installed_ledset_runs)]
+              Check("installed tools run under qemu-arm", installed_ledset_runs),
+              Check("lintian has nothing to say", lintian_accepts)]
     ok = run_table(checks)
     scratch.cleanup()
     return 0 if ok else 1

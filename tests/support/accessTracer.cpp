@@ -33,7 +33,7 @@
 
 namespace {
 
-constexpr size_t PAGE_SIZE = 4096;
+constexpr auto PAGE_SIZE = static_cast<size_t>(REGISTER_PAGE_SIZE);
 constexpr greg_t TRAP_FLAG = 0x100;
 constexpr greg_t PAGE_FAULT_WRITE = 0x2;
 

@@ -24,8 +24,6 @@
 
 namespace {
 
-constexpr size_t PAGE_SIZE = 4096;
-
 bool enabled(const char *name)
 {
     const char *value = getenv(name);
@@ -34,11 +32,11 @@ bool enabled(const char *name)
 
 void clearRegisterPage(const char *standIn)
 {
-    static const char zeros[PAGE_SIZE] = {};
+    static const char zeros[REGISTER_PAGE_SIZE] = {};
     int descriptor = static_cast<int>(syscall(SYS_openat, AT_FDCWD, standIn, O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
     if (descriptor < 0)
         return;
-    syscall(SYS_pwrite64, descriptor, zeros, PAGE_SIZE, STAND_IN_REGISTERS);
+    syscall(SYS_pwrite64, descriptor, zeros, sizeof zeros, STAND_IN_REGISTERS);
     close(descriptor);
 }
 
