@@ -521,14 +521,3 @@ def halt(state):
             return False
         time.sleep(0.05)
     return True
-
-
-def listening(port):
-    """Whether anything listens on the TCP port, on any address."""
-    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        with contextlib.suppress(OSError), open(table) as f:
-            for line in f.readlines()[1:]:
-                fields = line.split()
-                if int(fields[1].rsplit(":", 1)[1], 16) == port and fields[3] == "0A":
-                    return True
-    return False

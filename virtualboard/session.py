@@ -22,7 +22,7 @@ import time
 
 from . import board
 
-LPF_SESSION = "/usr/libexec/lpf-session"
+LPF_SESSION = "/usr/libexec/lpf-session"  # guest/usr/libexec/lpf-session
 GRACE = 5.0  # seconds a command has to end after a signal passed on
 PASSED_ON = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT)
 FAILED = 255  # the board itself failed, as ssh does
@@ -151,10 +151,12 @@ class Session:
         return self.command_process().poll() is None
 
     def drop_connection(self):
-        """The command's output closes on the board; its status is asked for."""
+        """The command's output closes on the board (its connection ends
+        there at once, which a closed socket here takes the board's network
+        a while to tell); its status is asked for."""
         if self.waiter is None:
+            self.waiter = self.board_ssh("hangup", self.token)
             self.main.kill()
-            self.waiter = self.board_ssh("wait", self.token)
 
     def pass_on(self, number):
         self.forwarders.append((number, self.board_ssh("signal", self.token, str(number))))
