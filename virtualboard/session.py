@@ -20,7 +20,7 @@ import stat
 import subprocess
 import time
 
-from . import board
+from . import machine
 
 LPF_SESSION = "/usr/libexec/lpf-session"  # guest/usr/libexec/lpf-session
 GRACE = 5.0  # seconds a command has to end after a signal passed on
@@ -55,7 +55,7 @@ def typed_end(data_ended_a_line):
 def _ignoring_signals():
     """ssh in this script's process group ignores what this script passes
     on (it keeps signals ignored at its start), and dies with it."""
-    prepare = board.tied_to_us(signal.SIGKILL)
+    prepare = machine.tied_to_us(signal.SIGKILL)
 
     def prepare_ssh():
         for number in PASSED_ON:
@@ -107,13 +107,13 @@ class Stream:
 
 class Session:
     """The command from ssh's start to its status. `ssh` is ssh's command
-    line up to the destination; `machine`, a board booted for this command
-    alone, whose end ends the run; `gone()`, why a board kept up stopped
+    line up to the destination; `booted`, the Machine of a board booted for
+    this command alone, whose end ends the run; `gone()`, why a board kept up stopped
     (None while it runs)."""
 
-    def __init__(self, ssh, command, terminal, closed, wake, machine=None, gone=lambda: None):
+    def __init__(self, ssh, command, terminal, closed, wake, booted=None, gone=lambda: None):
         self.ssh, self.command, self.terminal, self.closed, self.wake = ssh, command, terminal, closed, wake
-        self.machine, self.gone = machine, gone
+        self.booted, self.gone = booted, gone
         self.token = secrets.token_hex(8)
         self.signals = []
         self.signal = None  # the first signal passed on
@@ -129,7 +129,7 @@ class Session:
         # Input piped to a terminal is typed there, and ended with Ctrl-D.
         typed = self.terminal and 0 not in self.closed and not os.isatty(0)
         self.main = subprocess.Popen(
-            self.ssh + ["-tt" if self.terminal else "-T", board.ALIAS,
+            self.ssh + ["-tt" if self.terminal else "-T", machine.ALIAS,
                         remote_line(self.token, self.command, self.terminal, self.closed)],
             stdin=subprocess.PIPE if typed else 0, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
             preexec_fn=_ignoring_signals())
@@ -138,7 +138,7 @@ class Session:
         self.typing = Stream("the board's terminal", 0, self.main.stdin.fileno()) if typed else None
 
     def board_ssh(self, *words):
-        return subprocess.Popen(self.ssh + ["-T", board.ALIAS, " ".join((LPF_SESSION,) + words)],
+        return subprocess.Popen(self.ssh + ["-T", machine.ALIAS, " ".join((LPF_SESSION,) + words)],
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                 preexec_fn=_ignoring_signals())
 
@@ -182,7 +182,7 @@ class Session:
             return FAILED
         status = self.command_process().returncode
         if status == FAILED and self.waiter is None:
-            self.failure = self.machine.failure if self.machine else self.gone()
+            self.failure = self.booted.failure if self.booted else self.gone()
             if self.failure:
                 return FAILED
         return status
@@ -196,15 +196,15 @@ class Session:
         self.command_process().wait()
         if self.failure:
             return FAILED
-        board.say("the command did not end within %g s of signal %d" % (GRACE, self.signal))
+        machine.say("the command did not end within %g s of signal %d" % (GRACE, self.signal))
         return 128 + self.signal
 
     def run(self):
         self.start()
         while True:
             self.handle_signals()
-            if self.machine and self.machine.failure and not self.failure:
-                self.failure = self.machine.failure
+            if self.booted and self.booted.failure and not self.failure:
+                self.failure = self.booted.failure
                 self.command_process().kill()
             status = self.finished()
             if status is None:
@@ -226,7 +226,7 @@ class Session:
         if self.typing and not self.typing.open and not self.typing.pending:
             self.end_typing()
         streams = self.outputs + ([self.typing] if self.typing else [])
-        reading = [self.wake] + (self.machine.watched() if self.machine else [])
+        reading = [self.wake] + (self.booted.watched() if self.booted else [])
         writing = []
         for stream in streams:
             if stream.pending:
@@ -244,8 +244,8 @@ class Session:
                 os.read(self.wake, 256)
             except BlockingIOError:
                 pass
-        if self.machine:
-            self.machine.serve(readable)
+        if self.booted:
+            self.booted.serve(readable)
         for stream in streams:
             if stream.sink in writable:
                 failed = stream.write()

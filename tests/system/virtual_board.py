@@ -26,7 +26,8 @@ import threading
 import time
 
 from harness import STEP_TAU, STEP_U, Check, Terminal, judge_step, parse_csv, run_table, small_file_system
-from virtualboard import board as vboard
+from virtualboard import machine as vboard
+from virtualboard.state import State
 from virtualboard import session
 
 RUN_TIMEOUT = 300
@@ -86,7 +87,7 @@ class Runner:
         assert done.returncode == 0, done.stderr.decode()
         with open(self.config, "wb") as f:
             f.write(self.script("--ssh-config").stdout)
-        return vboard.State(self.state).board()
+        return State(self.state).board()
 
     def ssh(self, line, **run):
         run.setdefault("capture_output", True)
@@ -224,7 +225,7 @@ def keys_only(runner):
     finally:
         shutil.rmtree(theirs)
     settings = ["-o%s=%s" % (name, "none" if name == "IdentityFile" else value)
-                for name, value in vboard.State(runner.state).ssh_settings(found["port"])]
+                for name, value in State(runner.state).ssh_settings(found["port"])]
     keyless = subprocess.run(["ssh", "-F", "/dev/null", "-oBatchMode=yes", *settings,
                               "-oPreferredAuthentications=publickey,password,keyboard-interactive", vboard.ALIAS,
                               "true"], capture_output=True, timeout=60, stdin=subprocess.DEVNULL)
@@ -481,7 +482,7 @@ def booted_for_the_command(runner):
             seen = done.returncode == 0 and bool(rows) and int(rows[-1].split(",")[1]) == LED
         time.sleep(0.2)
     out, err = run.communicate(timeout=RUN_TIMEOUT)
-    left = os.path.exists(window) or vboard.State(runner.state).board() is not None
+    left = os.path.exists(window) or State(runner.state).board() is not None
     checks = interrupts(runner, "on a board booted for it", "--window", window)
     left = left or os.path.exists(window)
 

@@ -29,7 +29,8 @@ from dataclasses import dataclass, field
 
 from harness import BANNER, FIRST_SCREEN, LW_BASE, MMAP_ERROR, REGISTERS, WINDOW_END, Check, run_table, u32
 from transcripts import CONSOLE, LEDSET, OPEN_ERROR, WINDOW
-from virtualboard import board as vboard
+from virtualboard import machine as vboard
+from virtualboard.state import State
 from virtualboard import image
 
 OPEN_ERROR_DEVMEM = b'ERROR: could not open "/dev/mem"...\n'
@@ -221,7 +222,7 @@ def main():
 
     ok = True
     with tempfile.TemporaryDirectory(prefix="lpf-vm-") as scratch:
-        state = vboard.State(os.path.join(scratch, "state")).prepare()
+        state = State(os.path.join(scratch, "state")).prepare()
         for plan in BOOTS:
             ok = run_table(run_boot(plan, a, guest, tools, state, scratch)) and ok
     return 0 if ok else 1

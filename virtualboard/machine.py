@@ -1,16 +1,11 @@
 """The virtual board as a machine on this machine's loopback: qemu-system-arm
 booting the guest image, lpfboard serving its FPGA window live, and ssh
 forwarded from one port of 127.0.0.1 to the board's port 22 (qemu's user
-network with restrict=on: the board reaches nothing outside). A board is
-booted for one command, or kept up in the background until it is halted;
-this user's state (the key that logs in, the board's host key, its
-known-hosts file and its port) makes it the same board from one boot to the
-next."""
-import contextlib
+network with restrict=on: the board reaches nothing outside); and the
+window files, and the processes, it leaves nothing of."""
 import ctypes
 import fcntl
 import glob
-import json
 import os
 import select
 import signal
@@ -32,7 +27,6 @@ WINDOW_MARK = lpfmap.WINDOW_FILE_MARK
 KERNEL_KEEPS_TO = "mem=1G"  # the kernel's own memory, so the window stays the FPGA's
 BOOT_TIMEOUT = 300
 CONSOLE_KEPT = 8192  # the end of the serial console, for a failure's message
-STOP_TIMEOUT = 30
 PR_SET_PDEATHSIG = 1
 
 
@@ -100,145 +94,6 @@ def free_port(avoid=()):
             port = s.getsockname()[1]
         if port not in avoid:
             return port
-
-
-def _write_atomically(path, text, mode=0o600):
-    new = path + ".new"
-    with open(os.open(new, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, mode), "w") as f:
-        f.write(text)
-    os.replace(new, path)
-
-
-class State:
-    """This user's board state, in a directory no one else may read: the key
-    that logs in (made on first use), the board's host key and the
-    known-hosts file that names it, the port; while a board is up, the lock
-    its keeper holds and what it says of the board."""
-
-    def __init__(self, directory):
-        self.directory = directory
-        self.key = self.path("id_ed25519")
-        self.host_key = self.path("host_key")
-        self.known_hosts = self.path("known_hosts")
-
-    @staticmethod
-    def default_directory():
-        base = os.environ.get("XDG_STATE_HOME") or os.path.join(os.path.expanduser("~"), ".local", "state")
-        return os.path.join(base, "lpf-virtual-board")
-
-    def path(self, name):
-        return os.path.join(self.directory, name)
-
-    def prepare(self):
-        """The directory and the keys, made once."""
-        os.makedirs(self.directory, mode=0o700, exist_ok=True)
-        status = os.lstat(self.directory)
-        if not stat.S_ISDIR(status.st_mode) or status.st_uid != os.geteuid() or status.st_mode & 0o077:
-            raise RuntimeError("%s must be a directory of this user's that no one else can use" % self.directory)
-        with self._locked("keys.lock"):
-            for key, comment in ((self.key, "the virtual board's user key"), (self.host_key, ALIAS)):
-                if not os.path.exists(key):
-                    subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", comment, "-f", key],
-                                   check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-            if not os.path.exists(self.known_hosts):
-                with open(self.host_key + ".pub") as f:
-                    kind, key = f.read().split()[:2]
-                _write_atomically(self.known_hosts, "%s %s %s\n" % (ALIAS, kind, key))
-        return self
-
-    @contextlib.contextmanager
-    def _locked(self, name):
-        descriptor = os.open(self.path(name), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC | os.O_NOFOLLOW, 0o600)
-        try:
-            fcntl.flock(descriptor, fcntl.LOCK_EX)
-            yield
-        finally:
-            os.close(descriptor)
-
-    def public_key(self):
-        with open(self.key + ".pub", "rb") as f:
-            return f.read()
-
-    def saved_port(self):
-        try:
-            with open(self.path("port")) as f:
-                return int(f.read())
-        except (OSError, ValueError):
-            return None
-
-    def port(self):
-        """The board's port: the one it had while that is free, else a new
-        one, kept from then on. (port, the one it replaced or None)."""
-        saved = self.saved_port()
-        if saved and port_is_free(saved):
-            return saved, None
-        port = free_port()
-        _write_atomically(self.path("port"), "%d\n" % port)
-        return port, saved
-
-    def ssh_options(self, port):
-        """ssh's options for the board, as the Host block gives them."""
-        return ["-o%s=%s" % (name, value) for name, value in self.ssh_settings(port)]
-
-    def ssh_settings(self, port):
-        return [("HostName", LOOPBACK), ("Port", str(port)), ("User", "root"), ("IdentityFile", self.key),
-                ("IdentitiesOnly", "yes"), ("UserKnownHostsFile", self.known_hosts), ("HostKeyAlias", ALIAS),
-                ("StrictHostKeyChecking", "yes"), ("PasswordAuthentication", "no")]
-
-    def ssh_config(self, port):
-        """The Host block for ~/.ssh/config."""
-        lines = ["Host " + ALIAS]
-        for name, value in self.ssh_settings(port):
-            lines.append("  %s %s" % (name, '"%s"' % value if " " in value else value))
-        return "\n".join(lines) + "\n"
-
-    # The board kept up: its keeper holds the lock exclusively for as long
-    # as it runs; a look takes it shared, so that looks never hide a board
-    # from one another.
-    def take_lock(self):
-        """The lock, held (a descriptor), or None if it is held elsewhere."""
-        descriptor = os.open(self.path("board.lock"), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC | os.O_NOFOLLOW, 0o600)
-        try:
-            fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            return descriptor
-        except BlockingIOError:
-            os.close(descriptor)
-            return None
-
-    def keeper_runs(self):
-        try:
-            descriptor = os.open(self.path("board.lock"), os.O_RDONLY | os.O_CLOEXEC | os.O_NOFOLLOW)
-        except FileNotFoundError:
-            return False
-        try:
-            fcntl.flock(descriptor, fcntl.LOCK_SH | fcntl.LOCK_NB)
-            return False
-        except BlockingIOError:
-            return True
-        finally:
-            os.close(descriptor)
-
-    def describe(self, **board):
-        _write_atomically(self.path("board.json"), json.dumps(board) + "\n")
-
-    def board(self):
-        """What the keeper of a board kept up says of it ({"pid", "port",
-        "window", "up"}), or None when none runs."""
-        if not self.keeper_runs():
-            return None
-        try:
-            with open(self.path("board.json")) as f:
-                return json.load(f)
-        except (OSError, ValueError):
-            return {"up": False}  # its keeper has not said yet
-
-    def ended(self):
-        """Why the last board kept up stopped, if not halted."""
-        try:
-            with open(self.path("ended")) as f:
-                return f.read().strip() or None
-        except OSError:
-            return None
 
 
 def is_ours(path):
@@ -406,118 +261,3 @@ class Machine:
 
 class Interrupted(Exception):
     """A signal came while waiting."""
-
-
-def keep_up(state, lock, machine, report):
-    """The keeper of a board kept up, in a session of its own: boots it, says
-    on `report` when ssh answers (or why it failed), and keeps it until it is
-    halted (SIGTERM), its qemu ends (poweroff on the board) or its lpfboard
-    stops; then powers it off and leaves nothing but the reason."""
-    wake_read, wake_write = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
-    signal.set_wakeup_fd(wake_write)
-    for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        signal.signal(number, lambda *_: None)
-    reason = None
-    try:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(state.path("ended"))
-        state.describe(pid=os.getpid(), port=machine.port, window=machine.window, up=False)
-        machine.start()
-        machine.wait_until_answering(wake_read)
-        state.describe(pid=os.getpid(), port=machine.port, window=machine.window, up=True)
-        os.write(report, b"up\n")
-        os.close(report)
-        report = None
-        while not machine.failure:
-            readable = select.select(machine.watched() + [wake_read], [], [])[0]
-            if wake_read in readable:
-                break
-            machine.serve(readable)
-        reason = machine.failure
-    except Interrupted:
-        pass
-    except (RuntimeError, OSError, subprocess.SubprocessError) as e:
-        reason = str(e)
-    finally:
-        for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-            signal.signal(number, signal.SIG_IGN)  # the clean-up runs to its end
-        machine.stop()
-        if reason:
-            _write_atomically(state.path("ended"), reason + "\n")
-            if report is not None:
-                with contextlib.suppress(OSError):
-                    os.write(report, reason.encode(errors="replace") + b"\n")
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(state.path("board.json"))
-        os.close(lock)
-
-
-def bring_up(state, make_machine):
-    """Boots a board kept up by a keeper in the background, and returns once
-    ssh answers: None, or why it did not come up. `make_machine(pid)` gives
-    the Machine for the keeper's process id."""
-    lock = state.take_lock()
-    if lock is None:
-        return wait_until_up(state)
-    report_read, report_write = os.pipe2(os.O_CLOEXEC)
-    keeper = os.fork()
-    if keeper == 0:
-        try:
-            os.close(report_read)
-            os.setsid()
-            null = os.open(os.devnull, os.O_RDWR)
-            log = os.open(state.path("keeper.log"), os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o600)
-            for fd, source in ((0, null), (1, null), (2, log)):
-                os.dup2(source, fd)
-            keep_up(state, lock, make_machine(os.getpid()), report_write)
-        finally:
-            os._exit(0)
-    os.close(lock)  # the keeper holds it now
-    os.close(report_write)
-    try:
-        said = b""
-        while True:
-            chunk = os.read(report_read, 65536)
-            if not chunk:
-                break
-            said += chunk
-    except KeyboardInterrupt:
-        os.kill(keeper, signal.SIGTERM)
-        os.waitpid(keeper, 0)
-        raise
-    finally:
-        os.close(report_read)
-    if said == b"up\n":
-        return None
-    os.waitpid(keeper, 0)
-    return said.decode(errors="replace").strip() or "the board's keeper stopped (see %s)" % state.path("keeper.log")
-
-
-def wait_until_up(state, timeout=BOOT_TIMEOUT):
-    """A board kept up, perhaps still booting: None once ssh answers there,
-    else why not."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        board = state.board()
-        if board is None:
-            return state.ended() or "the board stopped while booting"
-        if board.get("up") and answers(board["port"]):
-            return None
-        time.sleep(0.1)
-    return "the board did not answer ssh within %d s" % timeout
-
-
-def halt(state):
-    """Powers off the board kept up, if there is one; True once it is off."""
-    board = state.board()
-    if board is None:
-        return True
-    if board.get("pid"):
-        with contextlib.suppress(ProcessLookupError):
-            os.kill(board["pid"], signal.SIGTERM)
-    deadline = time.monotonic() + STOP_TIMEOUT
-    while state.keeper_runs():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.05)
-    return True
