@@ -16,8 +16,9 @@
 //   read has a fixed latency of one clock and no wait request: `readdata`
 //   gives the word on the clock edge after `read`, and holds until the next
 //   read. An integration that takes `readdata` in the clock of `read` gets
-//   the word of the previous read. A read and a store in one clock are both
-//   served; a read of the word being stored returns the value from before.
+//   the word of the previous read. A read and a store in one clock (of the
+//   one word addressed) are both served: the read returns the value from
+//   before the store.
 // - Reset: `reset` is synchronous and active high; one clock of it clears
 //   LED, u, Ku, Ky, y, the pair in use and `readdata` to 0, and restarts
 //   the sample counter. Bus cycles during reset are ignored.
