@@ -62,8 +62,11 @@
 //   +1           Ky, s[31:0]    Ku * u
 //   +2           Ky, s[63:32]   Ky * s[31:0]     Ku * u
 //   +3                          Ky * s[63:32]    Ky * s[31:0]    acc = 2 * Ku * u
-//   +4                                           Ky * s[63:32]   acc += ceil(Ky * s[31:0] / 2^32)
-//   +5                                                           s = sat64(acc + Ky * s[63:32])
+//   +4                                           Ky * s[63:32]   acc += floor(Ky * s[31:0] / 2^32)
+//   +5                                                           s = sat64(acc + Ky * s[63:32] + r)
+//
+// where r is 1 if Ky * s[31:0] had a low half other than 0 (which makes the
+// floor a ceiling), kept in a flag of its own at +4.
 //
 // At 40 MHz a sample has four clocks only: the pieces and their sum share a
 // clock, and the products, the accumulator and s each come one edge
@@ -98,10 +101,13 @@ module lpf_system #(
     localparam [PHASE_BITS-1:0] LAST_PHASE = DIVIDER[PHASE_BITS-1:0] - 1'b1;
     // The clock after the sampling edge is phase 0; each stage ends on the
     // edge that closes its phase.
-    localparam integer SCALE_AT = 1 + PIECE_STAGE, ADD_LOW_AT = 2 + PIECE_STAGE, ADD_HIGH_AT = 3 + PIECE_STAGE;
+    localparam integer SCALE_AT = 1 + PIECE_STAGE;
     localparam [PHASE_BITS-1:0] LOAD_KY = 0, LOAD_HIGH = 1;
-    localparam [PHASE_BITS-1:0] SCALE_DRIVE = SCALE_AT[PHASE_BITS-1:0];
-    localparam [PHASE_BITS-1:0] ADD_LOW = ADD_LOW_AT[PHASE_BITS-1:0], ADD_HIGH = ADD_HIGH_AT[PHASE_BITS-1:0];
+    // The accumulator's stages, in phases SCALE_AT and the two after it,
+    // have flags of their own, set a clock ahead, to keep the decoding of
+    // the phase off the adder's path.
+    localparam integer BEFORE_SCALE_AT = SCALE_AT - 1;
+    localparam [PHASE_BITS-1:0] BEFORE_SCALE = BEFORE_SCALE_AT[PHASE_BITS-1:0];
 
     localparam [4:0] LED_WORD = 5'd0;
     localparam [4:0] U_WORD = 5'd4;
@@ -126,6 +132,7 @@ module lpf_system #(
     reg [31:0] ky_pair; // that wrote the top lane
     reg signed [63:0] s_q;
     reg [PHASE_BITS-1:0] phase;
+    reg scaling, adding_low, adding_high; // phase is SCALE_AT, SCALE_AT + 1, SCALE_AT + 2
     reg stepping;       // a whole step is in the pipeline: s may take its result
 
     wire sample = phase == LAST_PHASE;
@@ -145,6 +152,7 @@ module lpf_system #(
     reg signed [65:0] product; // mul_a * mul_b, exact
     reg [31:0] ky_step;        // the sample's Ky, for the products after a commit may have changed ky_pair
     reg signed [65:0] acc;
+    reg low_nonzero;           // Ky * s[31:0] had a low half other than 0: its quotient rounds up
 
     // The product from four pieces of 17 x 17 bits, signed, as a multiplier
     // block takes them: mul_a = a1 * 2^16 + a0, mul_b = b1 * 2^16 + b0, with
@@ -188,11 +196,11 @@ module lpf_system #(
     // Exact throughout: 66 bits hold every product. ceil(Ky * s / 2^32) is
     // Ky * s[63:32] + ceil(Ky * s[31:0] / 2^32), and the ceiling of the low
     // product's division is its high half plus one when its low half is not
-    // 0. |acc| < 2^64 + 2^32 and |Ky * s[63:32]| < 2^63, so the sum needs 66
+    // 0: the high half goes into acc, the one comes in with the last sum.
+    // |acc| < 2^64 + 2^32 and |Ky * s[63:32]| < 2^63, so the sum needs 66
     // bits; one adder serves both additions.
-    wire adding_low = phase == ADD_LOW;
     wire signed [65:0] addend = adding_low ? {34'd0, product[63:32]} : product;
-    wire round_up = adding_low && product[31:0] != 32'd0;
+    wire round_up = adding_high && low_nonzero;
     wire signed [65:0] sum = acc + addend + {65'd0, round_up};
     wire fits = sum[65:63] == 3'b000 || sum[65:63] == 3'b111;
     wire [63:0] s_next = fits ? sum[63:0] : sum[65] ? 64'h8000000000000000 : 64'h7FFFFFFFFFFFFFFF;
@@ -209,10 +217,12 @@ module lpf_system #(
         end else if (phase == LOAD_HIGH) begin
             mul_b <= {s_q[63], s_q[63:32]};
         end
-        if (phase == SCALE_DRIVE)
+        if (scaling)
             acc <= {product[64:0], 1'b0};
         else if (adding_low)
             acc <= sum;
+        if (adding_low)
+            low_nonzero <= product[31:0] != 32'd0;
     end
 
     always @(posedge clk) begin
@@ -225,13 +235,18 @@ module lpf_system #(
             ky_pair <= 32'd0;
             s_q <= 64'sd0;
             phase <= {PHASE_BITS{1'b0}};
+            {scaling, adding_low, adding_high} <= 3'b000;
             stepping <= 1'b0;
             readdata <= 32'd0;
         end else begin
             phase <= sample ? {PHASE_BITS{1'b0}} : phase + 1'b1;
+            // The stages do not wrap: the last of them is at most LAST_PHASE.
+            scaling <= phase == BEFORE_SCALE;
+            adding_low <= scaling;
+            adding_high <= adding_low;
             if (sample)
                 stepping <= 1'b1;
-            if (stepping && phase == ADD_HIGH)
+            if (stepping && adding_high)
                 s_q <= s_next;
             if (write) begin
                 case (address)
@@ -264,6 +279,9 @@ module lpf_system #(
     assign led = led_q;
 
 `ifdef FORMAL
+    localparam integer ADD_LOW_AT = SCALE_AT + 1, ADD_HIGH_AT = SCALE_AT + 2;
+    localparam [PHASE_BITS-1:0] SCALE_DRIVE = SCALE_AT[PHASE_BITS-1:0];
+    localparam [PHASE_BITS-1:0] ADD_LOW = ADD_LOW_AT[PHASE_BITS-1:0], ADD_HIGH = ADD_HIGH_AT[PHASE_BITS-1:0];
     // What the proofs by induction need to know of the pipeline
     // (tests/rtl/prove), since none of its registers is reset: which of them
     // hold a value of the step in progress. Operands from the first sampling
@@ -273,23 +291,29 @@ module lpf_system #(
     wire live_pieces = stepping && (PIECE_STAGE == 0 || phase != 0);
     wire live_product = stepping && phase > PIECE_STAGE;
     wire live_acc = stepping && phase > SCALE_DRIVE;
+    wire live_round = stepping && phase > ADD_LOW;
+    // The phase stays in its range, and the stages' flags follow it.
+    wire formal_consistent = phase <= LAST_PHASE && scaling == (phase == SCALE_DRIVE) &&
+        adding_low == (phase == ADD_LOW) && adding_high == (phase == ADD_HIGH);
     // The state the filter's future depends on: its registers, and the live
     // part of the pipeline (a dead register shows as 0). Two copies in the
     // same state take the same steps.
-    localparam integer FORMAL_STATE_BITS = PHASE_BITS + 1 + 5 * 32 + 64 + 97 + 134 + 2 * 66;
+    localparam integer FORMAL_STATE_BITS = PHASE_BITS + 4 + 5 * 32 + 64 + 97 + 134 + 2 * 66 + 1;
     wire [FORMAL_STATE_BITS-1:0] formal_state = {
-        phase, stepping, u_q, ku_q, ky_q, ku_pair, ky_pair, s_q,
+        phase, scaling, adding_low, adding_high, stepping, u_q, ku_q, ky_q, ku_pair, ky_pair, s_q,
         live_operands ? {mul_b, mul_a, ky_step} : 97'd0,
         live_pieces ? {p00, p01, p10, p11} : 134'd0,
         live_product ? product : 66'sd0,
-        live_acc ? acc : 66'sd0};
+        live_acc ? acc : 66'sd0,
+        live_round && low_nonzero};
     // A filter that has run on the pair (0, 0) since reset: everything live
     // that a step reads is 0, so y stays 0 whatever u is.
-    wire formal_zero = ku_pair == 32'd0 && ky_pair == 32'd0 && s_q == 64'sd0 && phase <= LAST_PHASE &&
+    wire formal_zero = ku_pair == 32'd0 && ky_pair == 32'd0 && s_q == 64'sd0 &&
         (!live_operands || (mul_a == 32'd0 && ky_step == 32'd0)) &&
         (!live_pieces || {p00, p01, p10, p11} == 134'd0) &&
         (!live_product || product == 66'sd0) &&
-        (!live_acc || acc == 66'sd0);
+        (!live_acc || acc == 66'sd0) &&
+        (!live_round || !low_nonzero);
 `endif
 endmodule
 

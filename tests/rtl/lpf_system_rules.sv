@@ -106,7 +106,7 @@ module lpf_system_rules #(
         .byteenable(dut_byteenable), .read(read), .readdata(readdata), .led(led));
     (* probe *) wire [31:0] probe_dut_mul_a;
     (* probe *) wire [32:0] probe_dut_mul_b;
-    (* probe *) wire probe_dut_formal_zero;
+    (* probe *) wire probe_dut_formal_zero, probe_dut_formal_consistent;
     (* probe *) wire [31:0] probe_dut_u_q, probe_dut_ku_q, probe_dut_ky_q, probe_dut_ku_pair, probe_dut_ky_pair;
     (* probe *) wire [31:0] probe_dut_ky_step;
     (* probe *) wire probe_dut_stepping;
@@ -164,6 +164,7 @@ module lpf_system_rules #(
             assert (probe_dut_u_q == u_s && probe_dut_ku_q == ku_s && probe_dut_ky_q == ky_s);
             assert (probe_dut_ku_pair == pair_ku && probe_dut_ky_pair == pair_ky);
             assert (phase_s < DIVIDER && probe_dut_phase == phase_s[PHASE_BITS-1:0]);
+            assert (probe_dut_formal_consistent);
             assert (probe_dut_stepping == sampled);
             if (sampled)
                 assert (probe_dut_ky_step == sample_ky);

@@ -56,8 +56,9 @@ module lpf_system_twins #(
         .byteenable(b_byteenable), .read(b_read), .readdata(b_readdata), .led(b_led));
     localparam integer DIVIDER = CLOCK_HZ / 10000000;
     localparam integer PHASE_BITS = DIVIDER > 4 ? $clog2(DIVIDER) : 2;
-    localparam integer STATE_BITS = PHASE_BITS + 1 + 5 * 32 + 64 + 97 + 134 + 2 * 66;
+    localparam integer STATE_BITS = PHASE_BITS + 4 + 5 * 32 + 64 + 97 + 134 + 2 * 66 + 1; // formal_state's
     (* probe *) wire [STATE_BITS-1:0] probe_a_formal_state, probe_b_formal_state;
+    (* probe *) wire probe_a_formal_consistent, probe_b_formal_consistent;
 
     reg checking = 1'b0; // from the clock after the first reset on
     reg was_y;           // both copies read y
@@ -69,6 +70,7 @@ module lpf_system_twins #(
     always @(*) begin
         if (checking) begin
             assert (probe_a_formal_state == probe_b_formal_state);
+            assert (probe_a_formal_consistent && probe_b_formal_consistent);
             if (was_y)
                 assert (a_readdata == b_readdata);
         end
