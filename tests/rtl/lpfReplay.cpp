@@ -213,7 +213,7 @@ template <typename Model> int replayTrace(const Options &options, const std::vec
     run.idle(options.pauseSamples * static_cast<uint64_t>(divider));
     if (run.waveform)
         run.waveform->file.close();
-    printf("lpfReplay: %zu accesses (%" PRIu64 " loads of y) at %d MHz, with %" PRIu64 " pauses, in %" PRIu64
+    printf("lpfReplay: %zu accesses (%" PRIu64 " of them loads of y) at %d MHz, %" PRIu64 " pauses, in %" PRIu64
            " clocks (%" PRIu64 " samples): %s; y at the end 0x%08X\n",
            accesses.size(), yLoads, options.mhz, pauses, run.cycle, run.coverage.samples,
            run.agrees ? "the core agrees with lpfboard's arithmetic at every clock" : "the core DISAGREES",
