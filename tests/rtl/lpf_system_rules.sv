@@ -7,7 +7,8 @@
 // lib/hwregs/hwregs.h.
 //
 // Wires marked (* probe *) look inside the design: the script connects
-// probe_dut_X to X in the design (instance dut).
+// probe_dut_X to X in the design (instance dut), and sets X_BITS to the
+// width of X where the harness needs it.
 `default_nettype none
 
 module lpf_system_rules #(
@@ -24,7 +25,10 @@ module lpf_system_rules #(
     parameter integer FAULT = 0,
     // 1: a harness that never stores, under which every rule holds and no
     // cover can be reached.
-    parameter integer VACUOUS = 0
+    parameter integer VACUOUS = 0,
+    // The width of the design's sample counter, as the script reads it
+    // from the design.
+    parameter integer PHASE_BITS = 1
 ) (
     input wire        clk,
     input wire        reset,
@@ -35,7 +39,6 @@ module lpf_system_rules #(
     input wire        read
 );
     localparam integer DIVIDER = CLOCK_HZ / 10000000;
-    localparam integer PHASE_BITS = DIVIDER > 4 ? $clog2(DIVIDER) : 2; // the design's sample counter
 
     // The registers as the rules keep them.
     reg [31:0] led_s, u_s, ku_s, ky_s;

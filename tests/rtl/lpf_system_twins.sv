@@ -9,7 +9,8 @@
 // proves more than the multiplier itself needs.
 //
 // Wires marked (* probe *) look inside the designs: the script connects
-// probe_a_X and probe_b_X to X in copies a and b.
+// probe_a_X and probe_b_X to X in copies a and b, and sets X_BITS to the
+// width of X where the harness needs it.
 `default_nettype none
 
 module lpf_system_twins #(
@@ -22,7 +23,10 @@ module lpf_system_twins #(
     // A fault planted on copy b's bus, which the proof must find: 3 the
     // 100th store to a word other than u, Ku and Ky (in a clock without a
     // read) goes to u instead.
-    parameter integer FAULT = 0
+    parameter integer FAULT = 0,
+    // The width of the design's formal_state, as the script reads it from
+    // the design.
+    parameter integer FORMAL_STATE_BITS = 1
 ) (
     input wire        clk,
     input wire        reset,
@@ -54,10 +58,7 @@ module lpf_system_twins #(
     lpf_system #(.CLOCK_HZ(CLOCK_HZ)) b (
         .clk(clk), .reset(reset), .address(b_dut_address), .write(b_write), .writedata(b_writedata),
         .byteenable(b_byteenable), .read(b_read), .readdata(b_readdata), .led(b_led));
-    localparam integer DIVIDER = CLOCK_HZ / 10000000;
-    localparam integer PHASE_BITS = DIVIDER > 4 ? $clog2(DIVIDER) : 2;
-    localparam integer STATE_BITS = PHASE_BITS + 4 + 5 * 32 + 64 + 97 + 134 + 2 * 66 + 1; // formal_state's
-    (* probe *) wire [STATE_BITS-1:0] probe_a_formal_state, probe_b_formal_state;
+    (* probe *) wire [FORMAL_STATE_BITS-1:0] probe_a_formal_state, probe_b_formal_state;
     (* probe *) wire probe_a_formal_consistent, probe_b_formal_consistent;
 
     reg checking = 1'b0; // from the clock after the first reset on
