@@ -9,10 +9,10 @@ import subprocess
 import sys
 import tempfile
 
-from harness import Board, Check, Target, run_table
+from harness import REGISTERS, Board, Check, Target, run_table
 
 SESSION = b"F 1e-6\nU 0.8\nY\nF 10\nU -0.5\nY\nL 5\nq\n"
-KU_WORD, KY_WORD = 8, 12  # the map's word indices, as the core numbers them
+KU_WORD, KY_WORD = REGISTERS["ku"] // 4, REGISTERS["ky"] // 4  # as the core numbers its words
 
 
 def read_vcd(text, names):
