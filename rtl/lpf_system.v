@@ -1,23 +1,43 @@
 // The FPGA side of the tools: the LED port and the LPf first-order low-pass
-// filter core, as one memory-mapped slave of 32-bit words, to sit at offset 0
-// of the lightweight processor-to-FPGA bridge's window. The word address has
-// 5 bits, so the slave spans 0x80 bytes.
+// filter core, as one memory-mapped slave, to sit at offset 0 of the
+// lightweight processor-to-FPGA bridge's window.
 //
-// Words (byte offset / 4): 0 LED, 4 u, 8 Ku, 12 Ky, 16 y; the map's home is
-// lib/hwregs/hwregs.h, and the co-simulation and the bus proof drive these
-// words at its addresses. LED, u, Ku and Ky read back what was last stored;
-// y is read-only; any other word reads 0 and ignores stores. A store writes
-// only the byte lanes that `byteenable` enables. A read gives its word on the
-// clock edge after `read` (one clock of latency, no wait states); a read and
-// a store of one word in the same clock read the value from before the store.
+// The slave's contract, as an integration needs it:
 //
-// Coefficient pairs: Ku and Ky change together. A store to Ku is held: Ku
-// reads back at once, but the filter keeps running on the pair it has until
-// the next store to Ky (any lane enabled), and from the first sample after
-// that store on it runs on the new Ky with the Ku last stored. So the
-// console's order, Ku then Ky, is what makes a pair, and however far apart
-// the two stores come, no sample runs on a mixed pair. A store to Ky alone
-// keeps the Ku in use; Ky stored before Ku leaves that Ku held.
+// - Data: 32 bits, in four byte lanes. `byteenable[i]` enables lane i
+//   (writedata[8i+7:8i]) of a store; reads always return the whole word.
+// - Address: `address` is a word index (byte offset / 4): the slave takes
+//   the bridge's byte address bits 6:2 and spans 0x80 bytes, 32 words.
+//   Words 0 LED, 4 u, 8 Ku, 12 Ky, 16 y (byte offsets 0x00, 0x10, 0x20,
+//   0x30, 0x40; the map's home is lib/hwregs/hwregs.h). LED, u, Ku and Ky
+//   read back what was last stored; y is read-only; every other word reads
+//   0 and ignores stores. Reads have no side effects.
+// - Timing: a store takes effect on the clock edge that samples `write`. A
+//   read has a fixed latency of one clock and no wait request: `readdata`
+//   gives the word on the clock edge after `read`, and holds until the next
+//   read. An integration that takes `readdata` in the clock of `read` gets
+//   the word of the previous read. A read and a store in one clock (of the
+//   one word addressed) are both served: the read returns the value from
+//   before the store.
+// - Reset: `reset` is synchronous and active high; one clock of it clears
+//   LED, u, Ku, Ky, y, the pair in use and `readdata` to 0, and restarts
+//   the sample counter. Bus cycles during reset are ignored.
+// - Clock: CLOCK_HZ a multiple of 10 MHz, at least 40 MHz (anything else
+//   fails elaboration on a module whose name says which), and no faster
+//   than the target's timing allows.
+// - `led` is the LED register, for the lamps.
+//
+// Coefficient pairs: the filter runs on a pair of Ku and Ky that were
+// stored together, never on a mix. A store to Ky commits the pair only if
+// it writes the top byte lane: a whole-word store, or the last store of Ky
+// written by bytes or halfwords in ascending order. From the first sample
+// after that store on, the filter runs on that Ky and the Ku last stored.
+// Until then it keeps the pair it has: a store to Ku, and a store to the
+// lower lanes of Ky, read back at once but do not reach the filter. So the
+// console's order, Ku then Ky, is what makes a pair, however far apart the
+// two stores come. A Ky store alone keeps the Ku in use; Ky stored before Ku
+// leaves that Ku held. (Storing Ky's bytes in descending order commits the
+// pair at the first of them, with the low bytes still old.)
 //
 // The filter takes one sample every 100 ns. Its state s is 64 bits, y its
 // top 32: the 32 bits of fraction below y keep the output from stopping
@@ -29,23 +49,33 @@
 //
 // Timing. The sampling edge is the last clock edge of each 100 ns; the
 // sample takes u and the pair as they stand just before it (a store in the
-// clock that ends there counts from the next sample). One shared 33 x 33
-// multiplier, with registers on its inputs and its output as a DSP block
-// has them, forms one product a clock, so the step takes four clocks:
+// clock that ends there counts from the next sample). One shared multiplier
+// forms one 32 x 33 product a clock, from four 17 x 17 pieces that each fit
+// a multiplier block, between registers on its operands and its product.
+// From 50 MHz on, the pieces have registers of their own (as a block's
+// output register) and their sum takes the next clock, so that no path
+// between registers holds more than a multiplier block, or one sum (of the
+// pieces, or of the accumulator with its saturation):
 //
-//   edge after   multiplier in    product         accumulator / state
+//   edge after   operands       pieces of        product         accumulator / state
 //   sampling     Ku, u
-//   +1           Ky, s[31:0]      Ku * u
-//   +2           Ky, s[63:32]     Ky * s[31:0]    acc = 2 * Ku * u
-//   +3                            Ky * s[63:32]   acc += ceil(Ky * s[31:0] / 2^32)
-//   +4                                            s = sat64(acc + Ky * s[63:32])
+//   +1           Ky, s[31:0]    Ku * u
+//   +2           Ky, s[63:32]   Ky * s[31:0]     Ku * u
+//   +3                          Ky * s[63:32]    Ky * s[31:0]    acc = 2 * Ku * u
+//   +4                                           Ky * s[63:32]   acc += floor(Ky * s[31:0] / 2^32)
+//   +5                                                           s = sat64(acc + Ky * s[63:32] + r)
 //
-// so y holds a sample's result from the 4th clock edge after its sampling
-// edge on, and a read in the clock after that edge returns it. The next step
-// reads s[31:0] into the multiplier one edge after its sampling edge, so the
-// loop closes with four clocks a sample: CLOCK_HZ must be a multiple of
-// 10 MHz and at least 40 MHz, or elaboration fails on a module whose name
-// says which.
+// where r is 1 if Ky * s[31:0] had a low half other than 0 (which makes the
+// floor a ceiling), kept in a flag of its own at +4.
+//
+// At 40 MHz a sample has four clocks only: the pieces and their sum share a
+// clock, and the products, the accumulator and s each come one edge
+// earlier, s at +4. So y holds a sample's result from the STEP_CLOCKS-th
+// clock edge after its sampling edge on (4 at 40 MHz, 5 from 50 MHz on),
+// and a read in the clock after that edge returns it. The next step loads
+// s[31:0] one edge after its sampling edge, so the loop closes with
+// STEP_CLOCKS clocks a sample: hence 40 MHz at the least. The other clocks
+// of a sample are idle.
 `default_nettype none
 
 module lpf_system #(
@@ -58,17 +88,26 @@ module lpf_system #(
     input  wire [31:0] writedata,
     input  wire [3:0]  byteenable, // one per byte lane of writedata, for stores
     input  wire        read,
-    output reg  [31:0] readdata,
+    output reg  [31:0] readdata,   // the word read, from the clock edge after `read`
     output wire [31:0] led
 );
     localparam integer SAMPLE_HZ = 10000000;
     localparam integer DIVIDER = CLOCK_HZ / SAMPLE_HZ;
-    localparam integer STEP_CLOCKS = 4;
-    localparam integer PHASE_BITS = DIVIDER > STEP_CLOCKS ? $clog2(DIVIDER) : 2;
+    // The pieces of a product get registers of their own where a sample has
+    // the clock for them.
+    localparam integer PIECE_STAGE = DIVIDER >= 5 ? 1 : 0;
+    localparam integer STEP_CLOCKS = 4 + PIECE_STAGE;
+    localparam integer PHASE_BITS = DIVIDER > 4 ? $clog2(DIVIDER) : 2;
     localparam [PHASE_BITS-1:0] LAST_PHASE = DIVIDER[PHASE_BITS-1:0] - 1'b1;
-    // The clock after the sampling edge is phase 0; the step's stages end on
-    // the edges that close phases 0 to 3.
-    localparam [PHASE_BITS-1:0] LOAD_KY = 0, SCALE_DRIVE = 1, ADD_LOW = 2, ADD_HIGH = 3;
+    // The clock after the sampling edge is phase 0; each stage ends on the
+    // edge that closes its phase.
+    localparam integer SCALE_AT = 1 + PIECE_STAGE;
+    localparam [PHASE_BITS-1:0] LOAD_KY = 0, LOAD_HIGH = 1;
+    // The accumulator's stages, in phases SCALE_AT and the two after it,
+    // have flags of their own, set a clock ahead, to keep the decoding of
+    // the phase off the adder's path.
+    localparam integer BEFORE_SCALE_AT = SCALE_AT - 1;
+    localparam [PHASE_BITS-1:0] BEFORE_SCALE = BEFORE_SCALE_AT[PHASE_BITS-1:0];
 
     localparam [4:0] LED_WORD = 5'd0;
     localparam [4:0] U_WORD = 5'd4;
@@ -88,10 +127,12 @@ module lpf_system #(
     reg [31:0] led_q;
     reg signed [31:0] u_q;
     reg [31:0] ku_q;    // last stored, what a load of Ku returns
-    reg [31:0] ku_pair; // the Ku the filter runs on: ku_q as of the last Ky store
-    reg [31:0] ky_q;    // last stored, and the Ky the filter runs on
+    reg [31:0] ky_q;    // last stored, what a load of Ky returns
+    reg [31:0] ku_pair; // the pair the filter runs on, from the last Ky store
+    reg [31:0] ky_pair; // that wrote the top lane
     reg signed [63:0] s_q;
     reg [PHASE_BITS-1:0] phase;
+    reg scaling, adding_low, adding_high; // phase is SCALE_AT, SCALE_AT + 1, SCALE_AT + 2
     reg stepping;       // a whole step is in the pipeline: s may take its result
 
     wire sample = phase == LAST_PHASE;
@@ -101,44 +142,87 @@ module lpf_system #(
     wire [31:0] stored_u = (u_q & ~lanes) | (writedata & lanes);
     wire [31:0] stored_ku = (ku_q & ~lanes) | (writedata & lanes);
     wire [31:0] stored_ky = (ky_q & ~lanes) | (writedata & lanes);
+    wire commits_pair = byteenable[3]; // of a store to Ky: it completes the word
 
     // The step's pipeline. No reset: each stage is written before it is
     // read, and s takes a result only once `stepping` says a whole step,
     // begun at a sampling edge after reset, has gone through.
-    reg signed [32:0] mul_a, mul_b;
-    reg signed [65:0] product;
-    reg [31:0] ky_step; // the sample's Ky, for the two products after a store may have changed ky_q
+    reg [31:0] mul_a;          // Ku or Ky
+    reg signed [32:0] mul_b;   // u, s[31:0] or s[63:32], widened by a sign or a zero bit
+    reg signed [65:0] product; // mul_a * mul_b, exact
+    reg [31:0] ky_step;        // the sample's Ky, for the products after a commit may have changed ky_pair
     reg signed [65:0] acc;
+    reg low_nonzero;           // Ky * s[31:0] had a low half other than 0: its quotient rounds up
 
-    // Exact throughout: operands are 32-bit values widened by a sign or a
-    // zero bit, so 66 bits hold every product. ceil(Ky * s / 2^32) is
+    // The product from four pieces of 17 x 17 bits, signed, as a multiplier
+    // block takes them: mul_a = a1 * 2^16 + a0, mul_b = b1 * 2^16 + b0, with
+    // a1, a0, b0 unsigned 16-bit values and b1 the signed top 17 bits.
+    // Every piece is below 2^32 in size, the middle sum below 2^33.
+    wire signed [16:0] a0 = {1'b0, mul_a[15:0]};
+    wire signed [16:0] a1 = {1'b0, mul_a[31:16]};
+    wire signed [16:0] b0 = {1'b0, mul_b[15:0]};
+    wire signed [16:0] b1 = mul_b[32:16];
+    /* verilator lint_off UNUSEDSIGNAL */
+    wire signed [33:0] piece00_whole; // a0 * b0 < 2^32: its top two bits are 0
+    /* verilator lint_on UNUSEDSIGNAL */
+    wire signed [33:0] piece01, piece10, piece11;
+    lpf_multiply_piece multiply00 (.a(a0), .b(b0), .p(piece00_whole));
+    lpf_multiply_piece multiply01 (.a(a0), .b(b1), .p(piece01));
+    lpf_multiply_piece multiply10 (.a(a1), .b(b0), .p(piece10));
+    lpf_multiply_piece multiply11 (.a(a1), .b(b1), .p(piece11));
+    wire [31:0] piece00 = piece00_whole[31:0];
+    wire [31:0] p00;
+    wire signed [33:0] p01, p10, p11;
+    generate
+        if (PIECE_STAGE != 0) begin : piece_registers
+            reg [31:0] p00_q;
+            reg signed [33:0] p01_q, p10_q, p11_q;
+            always @(posedge clk) begin
+                p00_q <= piece00;
+                p01_q <= piece01;
+                p10_q <= piece10;
+                p11_q <= piece11;
+            end
+            assign {p00, p01, p10, p11} = {p00_q, p01_q, p10_q, p11_q};
+        end else begin : pieces_direct
+            assign {p00, p01, p10, p11} = {piece00, piece01, piece10, piece11};
+        end
+    endgenerate
+    // p00 < 2^32 and p11 * 2^32 do not overlap: one adder for the middle
+    // pieces, one for the whole.
+    wire signed [33:0] middle = p01 + p10;
+    wire signed [65:0] pieces_sum = $signed({p11, p00}) + $signed({{16{middle[33]}}, middle, 16'd0});
+
+    // Exact throughout: 66 bits hold every product. ceil(Ky * s / 2^32) is
     // Ky * s[63:32] + ceil(Ky * s[31:0] / 2^32), and the ceiling of the low
     // product's division is its high half plus one when its low half is not
-    // 0. |acc| < 2^64 + 2^32 and |Ky * s[63:32]| < 2^63, so the sum needs 66
+    // 0: the high half goes into acc, the one comes in with the last sum.
+    // |acc| < 2^64 + 2^32 and |Ky * s[63:32]| < 2^63, so the sum needs 66
     // bits; one adder serves both additions.
-    wire adding_low = phase == ADD_LOW;
     wire signed [65:0] addend = adding_low ? {34'd0, product[63:32]} : product;
-    wire round_up = adding_low && product[31:0] != 32'd0;
+    wire round_up = adding_high && low_nonzero;
     wire signed [65:0] sum = acc + addend + {65'd0, round_up};
     wire fits = sum[65:63] == 3'b000 || sum[65:63] == 3'b111;
     wire [63:0] s_next = fits ? sum[63:0] : sum[65] ? 64'h8000000000000000 : 64'h7FFFFFFFFFFFFFFF;
 
     always @(posedge clk) begin
-        product <= mul_a * mul_b;
+        product <= pieces_sum;
         if (sample) begin
-            mul_a <= {1'b0, ku_pair};
+            mul_a <= ku_pair;
             mul_b <= {u_q[31], u_q};
-            ky_step <= ky_q;
+            ky_step <= ky_pair;
         end else if (phase == LOAD_KY) begin
-            mul_a <= {1'b0, ky_step};
+            mul_a <= ky_step;
             mul_b <= {1'b0, s_q[31:0]};
-        end else if (phase == SCALE_DRIVE) begin
+        end else if (phase == LOAD_HIGH) begin
             mul_b <= {s_q[63], s_q[63:32]};
         end
-        if (phase == SCALE_DRIVE)
+        if (scaling)
             acc <= {product[64:0], 1'b0};
         else if (adding_low)
             acc <= sum;
+        if (adding_low)
+            low_nonzero <= product[31:0] != 32'd0;
     end
 
     always @(posedge clk) begin
@@ -146,28 +230,36 @@ module lpf_system #(
             led_q <= 32'd0;
             u_q <= 32'sd0;
             ku_q <= 32'd0;
-            ku_pair <= 32'd0;
             ky_q <= 32'd0;
+            ku_pair <= 32'd0;
+            ky_pair <= 32'd0;
             s_q <= 64'sd0;
             phase <= {PHASE_BITS{1'b0}};
+            {scaling, adding_low, adding_high} <= 3'b000;
             stepping <= 1'b0;
             readdata <= 32'd0;
         end else begin
             phase <= sample ? {PHASE_BITS{1'b0}} : phase + 1'b1;
+            // The stages do not wrap: the last of them is at most LAST_PHASE.
+            scaling <= phase == BEFORE_SCALE;
+            adding_low <= scaling;
+            adding_high <= adding_low;
             if (sample)
                 stepping <= 1'b1;
-            if (stepping && phase == ADD_HIGH)
+            if (stepping && adding_high)
                 s_q <= s_next;
             if (write) begin
                 case (address)
                     LED_WORD: led_q <= stored_led;
                     U_WORD: u_q <= stored_u;
                     KU_WORD: ku_q <= stored_ku;
-                    KY_WORD:
-                        if (byteenable != 4'd0) begin
-                            ky_q <= stored_ky;
-                            ku_pair <= ku_q; // the pair: Ku and Ky from the next sample on
+                    KY_WORD: begin
+                        ky_q <= stored_ky;
+                        if (commits_pair) begin
+                            ky_pair <= stored_ky;
+                            ku_pair <= ku_q;
                         end
+                    end
                     default: ; // y is read-only; other words ignore stores
                 endcase
             end
@@ -185,6 +277,44 @@ module lpf_system #(
     end
 
     assign led = led_q;
+
+`ifdef FORMAL
+    localparam integer ADD_LOW_AT = SCALE_AT + 1, ADD_HIGH_AT = SCALE_AT + 2;
+    localparam [PHASE_BITS-1:0] SCALE_DRIVE = SCALE_AT[PHASE_BITS-1:0];
+    localparam [PHASE_BITS-1:0] ADD_LOW = ADD_LOW_AT[PHASE_BITS-1:0], ADD_HIGH = ADD_HIGH_AT[PHASE_BITS-1:0];
+    // What the proofs by induction need to know of the pipeline
+    // (tests/rtl/prove), since none of its registers is reset: which of them
+    // hold a value of the step in progress. Operands from the first sampling
+    // edge after reset on; pieces and products from the clocks that take
+    // them from live operands; the accumulator from its first load on.
+    wire live_operands = stepping;
+    wire live_pieces = stepping && (PIECE_STAGE == 0 || phase != 0);
+    wire live_product = stepping && phase > PIECE_STAGE;
+    wire live_acc = stepping && phase > SCALE_DRIVE;
+    wire live_round = stepping && phase > ADD_LOW;
+    // The phase stays in its range, and the stages' flags follow it.
+    wire formal_consistent = phase <= LAST_PHASE && scaling == (phase == SCALE_DRIVE) &&
+        adding_low == (phase == ADD_LOW) && adding_high == (phase == ADD_HIGH);
+    // The state the filter's future depends on: its registers, and the live
+    // part of the pipeline (a dead register shows as 0). Two copies in the
+    // same state take the same steps.
+    localparam integer FORMAL_STATE_BITS = PHASE_BITS + 4 + 5 * 32 + 64 + 97 + 134 + 2 * 66 + 1;
+    wire [FORMAL_STATE_BITS-1:0] formal_state = {
+        phase, scaling, adding_low, adding_high, stepping, u_q, ku_q, ky_q, ku_pair, ky_pair, s_q,
+        live_operands ? {mul_b, mul_a, ky_step} : 97'd0,
+        live_pieces ? {p00, p01, p10, p11} : 134'd0,
+        live_product ? product : 66'sd0,
+        live_acc ? acc : 66'sd0,
+        live_round && low_nonzero};
+    // A filter that has run on the pair (0, 0) since reset: everything live
+    // that a step reads is 0, so y stays 0 whatever u is.
+    wire formal_zero = ku_pair == 32'd0 && ky_pair == 32'd0 && s_q == 64'sd0 &&
+        (!live_operands || (mul_a == 32'd0 && ky_step == 32'd0)) &&
+        (!live_pieces || {p00, p01, p10, p11} == 134'd0) &&
+        (!live_product || product == 66'sd0) &&
+        (!live_acc || acc == 66'sd0) &&
+        (!live_round || !low_nonzero);
+`endif
 endmodule
 
 `default_nettype wire

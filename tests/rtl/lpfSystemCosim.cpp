@@ -1,134 +1,48 @@
 // Co-simulation of the Verilog design (verilated at 40, 50 and 100 MHz) with
 // lpfboard's filter model: random bus traffic at random cycles, and after
-// every clock edge the design's read data and LEDs must equal what a
-// reference built on filterStep gives. The reference keeps the registers as
-// the bus defines them (byte lanes, the held Ku, y four clocks after its
-// sample), so the same run checks read-back, read-only y, unknown words, the
-// one-cycle read latency and reset. Run with +verilator+rand+reset+2
-// +verilator+seed+N, every register starts at random values.
+// every clock edge the design's read data and LEDs must equal what the
+// reference (lpfSystemReference.h, the slave's contract built on filterStep)
+// gives. So the same run checks read-back, byte lanes, read-only y, unknown
+// words, the held Ku, pairs committed by the top lane of Ky, the read
+// latency of one clock and reset. Run with +verilator+rand+reset+2
+// +verilator+seed+N, every register starts at random values; with
+// --waveforms=DIR, each test writes DIR/SUITE.TEST.fst.
 #include "Vlpf_system_100MHz.h"
 #include "Vlpf_system_40MHz.h"
 #include "Vlpf_system_50MHz.h"
 #include "filterEncoding.h"
 #include "filterModel.h"
-#include "hwregs.h"
+#include "lpfSystemClock.h"
+#include "lpfSystemReference.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <gtest/gtest.h>
+#include <memory>
 #include <random>
 #include <string>
-#include <verilated.h>
+#include <vector>
 
 namespace {
 
-constexpr unsigned LED_WORD = LED_BASE / 4, U_WORD = LPF_U_BASE / 4, KU_WORD = LPF_KU_BASE / 4,
-                   KY_WORD = LPF_KY_BASE / 4, Y_WORD = LPF_Y_BASE / 4;
-constexpr int STEP_CLOCKS = 4; // from a sampling edge to the edge that shows its y
 constexpr uint64_t SAMPLES = 500000;
-constexpr unsigned ALL_LANES = 0xF;
 
-struct Bus {
-    unsigned address;
-    bool write;
-    uint32_t writedata;
-    unsigned byteenable;
-    bool read;
-};
+const char *waveformDirectory = nullptr; // --waveforms=DIR
 
-struct Reference {
-    int divider;
-    uint32_t led, u, ku, kuPair, ky;
-    int64_t state; // after the latest sample
-    int64_t shown; // the state that y shows
-    int untilShown;
-    int phase;
-    uint32_t readdata;
-};
-
-struct Coverage {
-    uint64_t samples, saturatedHigh, saturatedLow, writesAtSample, resets;
-    uint64_t heldKuSamples, pairsCommitted, kyAlone, partialStores;
-};
-
-uint32_t wordOf(const Reference &ref, unsigned address)
+// The current test's waveform, if waveforms were asked for; `part` names
+// one of several.
+template <typename Model> std::unique_ptr<Waveform> testWaveform(Model &top, int mhz, const char *part = nullptr)
 {
-    switch (address) {
-    case LED_WORD: return ref.led;
-    case U_WORD: return ref.u;
-    case KU_WORD: return ref.ku;
-    case KY_WORD: return ref.ky;
-    case Y_WORD: return static_cast<uint32_t>(filterOutput(ref.shown));
-    default: return 0;
-    }
-}
-
-uint32_t stored(uint32_t old, const Bus &bus)
-{
-    uint32_t lanes = 0;
-    for (unsigned lane = 0; lane < 4; ++lane)
-        lanes |= (bus.byteenable >> lane & 1u) != 0 ? 0xFFu << (8 * lane) : 0;
-    return (old & ~lanes) | (bus.writedata & lanes);
-}
-
-// What one rising edge does, from the values held before it.
-void referenceEdge(Reference &ref, const Bus &bus, bool reset, Coverage &coverage)
-{
-    if (reset) {
-        ref = Reference{ref.divider, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-        ++coverage.resets;
-        return;
-    }
-    uint32_t before = wordOf(ref, bus.address);
-    if (ref.untilShown > 0 && --ref.untilShown == 0)
-        ref.shown = ref.state;
-    if (ref.phase == ref.divider - 1) {
-        ref.state = filterStep(ref.state, FilterInputs{static_cast<int32_t>(ref.u), ref.kuPair, ref.ky});
-        ref.untilShown = STEP_CLOCKS;
-        ref.phase = 0;
-        ++coverage.samples;
-        coverage.saturatedHigh += ref.state == INT64_MAX ? 1 : 0;
-        coverage.saturatedLow += ref.state == INT64_MIN ? 1 : 0;
-        coverage.writesAtSample += bus.write ? 1 : 0;
-        coverage.heldKuSamples += ref.ku != ref.kuPair && ref.u != 0 ? 1 : 0;
-    } else {
-        ++ref.phase;
-    }
-    if (bus.write) {
-        bool registerWord = bus.address == LED_WORD || bus.address == U_WORD || bus.address == KU_WORD ||
-                            bus.address == KY_WORD;
-        coverage.partialStores += registerWord && bus.byteenable != ALL_LANES ? 1 : 0;
-        switch (bus.address) {
-        case LED_WORD: ref.led = stored(ref.led, bus); break;
-        case U_WORD: ref.u = stored(ref.u, bus); break;
-        case KU_WORD: ref.ku = stored(ref.ku, bus); break;
-        case KY_WORD:
-            if (bus.byteenable != 0) {
-                coverage.pairsCommitted += ref.ku != ref.kuPair ? 1 : 0;
-                coverage.kyAlone += ref.ku == ref.kuPair ? 1 : 0;
-                ref.ky = stored(ref.ky, bus);
-                ref.kuPair = ref.ku;
-            }
-            break;
-        default: break;
-        }
-    }
-    if (bus.read)
-        ref.readdata = before;
-}
-
-template <typename Model> void clockEdge(Model &top, const Bus &bus, bool reset)
-{
-    top.reset = reset ? 1 : 0;
-    top.address = bus.address;
-    top.write = bus.write ? 1 : 0;
-    top.writedata = bus.writedata;
-    top.byteenable = bus.byteenable;
-    top.read = bus.read ? 1 : 0;
-    top.clk = 0;
-    top.eval();
-    top.clk = 1;
-    top.eval();
+    if (waveformDirectory == nullptr)
+        return nullptr;
+    const testing::TestInfo *test = testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(test->test_suite_name()) + "." + test->name();
+    if (part != nullptr)
+        name += std::string(".") + part;
+    std::replace(name.begin(), name.end(), '/', '_');
+    return openWaveform(top, mhz, std::string(waveformDirectory) + "/" + name + ".fst");
 }
 
 // Values that matter to the arithmetic: the extremes, and what the console
@@ -150,26 +64,48 @@ uint32_t interestingValue(std::mt19937_64 &rng, unsigned address)
 }
 
 // Filter registers now and then, mostly whole words, in any order, so pairs
-// come Ku first or Ky first and tens to thousands of samples apart.
-Bus randomBus(std::mt19937_64 &rng)
-{
-    static const unsigned registers[] = {U_WORD, KU_WORD, KY_WORD};
-    Bus bus{Y_WORD, false, 0, ALL_LANES, true}; // by default, watch y every cycle
-    uint64_t roll = rng() % 1000;
-    if (roll < 4) {
-        bus.address = registers[rng() % 3];
-        bus.write = true;
-        bus.writedata = interestingValue(rng, bus.address);
-        bus.byteenable = rng() % 4 == 0 ? static_cast<unsigned>(rng() % 16) : ALL_LANES;
-    } else if (roll < 40) { // anything at all, any word
-        bus.address = static_cast<unsigned>(rng() % 32);
-        bus.write = (rng() & 1) != 0;
-        bus.writedata = static_cast<uint32_t>(rng());
-        bus.byteenable = static_cast<unsigned>(rng() % 16);
-        bus.read = (rng() & 1) != 0;
+// come Ku first or Ky first and tens to thousands of samples apart; now and
+// then a Ky stored in ascending bytes or halfwords, hundreds of samples
+// apart; and anything at all, to any word.
+struct Traffic {
+    std::mt19937_64 rng;
+    int divider;
+    uint32_t kyInParts;
+    std::vector<unsigned> parts; // the lanes still to store, last first
+    uint64_t partDue;            // cycles until the next part
+
+    Bus next()
+    {
+        static const unsigned registers[] = {U_WORD, KU_WORD, KY_WORD};
+        static const std::vector<unsigned> bytes = {0x8, 0x4, 0x2, 0x1};
+        static const std::vector<unsigned> halves = {0xC, 0x3};
+        Bus bus{Y_WORD, false, 0, ALL_LANES, true}; // by default, watch y every cycle
+        if (!parts.empty() && partDue-- == 0) {
+            bus = Bus{KY_WORD, true, kyInParts, parts.back(), (rng() & 1) != 0};
+            parts.pop_back();
+            partDue = rng() % (300 * static_cast<uint64_t>(divider));
+            return bus;
+        }
+        uint64_t roll = rng() % 1000;
+        if (roll < 4) {
+            bus.address = registers[rng() % 3];
+            bus.write = true;
+            bus.writedata = interestingValue(rng, bus.address);
+            bus.byteenable = rng() % 4 == 0 ? static_cast<unsigned>(rng() % 16) : ALL_LANES;
+        } else if (roll < 40) {
+            bus.address = static_cast<unsigned>(rng() % 32);
+            bus.write = (rng() & 1) != 0;
+            bus.writedata = static_cast<uint32_t>(rng());
+            bus.byteenable = static_cast<unsigned>(rng() % 16);
+            bus.read = (rng() & 1) != 0;
+        } else if (roll == 40 && parts.empty() && rng() % 8 == 0) {
+            kyInParts = interestingValue(rng, KY_WORD);
+            parts = rng() % 2 == 0 ? bytes : halves;
+            partDue = 0;
+        }
+        return bus;
     }
-    return bus;
-}
+};
 
 template <typename Model, int Divider> struct Clocked {
     using Top = Model;
@@ -193,16 +129,17 @@ TYPED_TEST(LpfSystem, EqualsTheModelUnderRandomBusTraffic)
     if (Verilated::threadContextp()->randReset() == 2) { // the registers must really start at random
         EXPECT_TRUE(top.readdata != 0 || top.led != 0) << "random initial values are not in effect";
     }
-    Reference ref{TypeParam::DIVIDER, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    std::unique_ptr<Waveform> waveform = testWaveform(top, TypeParam::DIVIDER * 10);
+    Reference ref = resetReference(TypeParam::DIVIDER);
     Coverage coverage{};
-    std::mt19937_64 rng(20261208 + TypeParam::DIVIDER);
-    clockEdge(top, Bus{}, true);
+    Traffic traffic{std::mt19937_64(20261208 + TypeParam::DIVIDER), TypeParam::DIVIDER, 0, {}, 0};
+    clockEdge(top, Bus{}, true, waveform.get());
 
     uint64_t cycle = 0;
     while (coverage.samples < SAMPLES) {
-        bool reset = rng() % 200000 == 0;
-        Bus bus = randomBus(rng);
-        clockEdge(top, bus, reset);
+        bool reset = traffic.rng() % 200000 == 0;
+        Bus bus = traffic.next();
+        clockEdge(top, bus, reset, waveform.get());
         referenceEdge(ref, bus, reset, coverage);
         ++cycle;
         ASSERT_EQ(top.readdata, ref.readdata) << "read data at cycle " << cycle << ", word " << bus.address;
@@ -217,8 +154,11 @@ TYPED_TEST(LpfSystem, EqualsTheModelUnderRandomBusTraffic)
     EXPECT_GT(coverage.pairsCommitted, 100u);
     EXPECT_GT(coverage.kyAlone, 100u);
     EXPECT_GT(coverage.partialStores, 1000u);
+    EXPECT_GT(coverage.heldKySamples, 10000u);
+    EXPECT_GT(coverage.piecewiseCommits, 20u);
     std::printf("%llu samples in %llu cycles: %llu at +max, %llu at -max, %llu stores in a sampling clock, "
-                "%llu resets, %llu samples with a Ku held, %llu pairs, %llu Ky stores alone, %llu partial stores\n",
+                "%llu resets, %llu samples with a Ku held, %llu pairs, %llu Ky stores alone, %llu partial stores, "
+                "%llu samples with part of a Ky held, %llu pairs completed by parts\n",
                 static_cast<unsigned long long>(coverage.samples), static_cast<unsigned long long>(cycle),
                 static_cast<unsigned long long>(coverage.saturatedHigh),
                 static_cast<unsigned long long>(coverage.saturatedLow),
@@ -227,38 +167,60 @@ TYPED_TEST(LpfSystem, EqualsTheModelUnderRandomBusTraffic)
                 static_cast<unsigned long long>(coverage.heldKuSamples),
                 static_cast<unsigned long long>(coverage.pairsCommitted),
                 static_cast<unsigned long long>(coverage.kyAlone),
-                static_cast<unsigned long long>(coverage.partialStores));
+                static_cast<unsigned long long>(coverage.partialStores),
+                static_cast<unsigned long long>(coverage.heldKySamples),
+                static_cast<unsigned long long>(coverage.piecewiseCommits));
 }
 
-// The console going from a fast to a slow filter at a steady input: with
-// the new Ku held until Ky comes, however late, y never dips.
+// Going from a fast to a slow filter at a steady input, with Ku stored
+// first and Ky far behind it, as a whole word or in ascending parts: the
+// filter keeps the fast pair until the top lane of Ky comes, so y never
+// dips. A part that reached the filter early (a slow Ku with the fast Ky)
+// would drop y towards 0.
 TYPED_TEST(LpfSystem, SlowerFilterKeepsTheOutput)
 {
-    typename TypeParam::Top top;
-    const int clocksPerSample = TypeParam::DIVIDER;
-    auto store = [&](unsigned word, uint32_t value) { clockEdge(top, Bus{word, true, value, ALL_LANES, false}, false); };
-    auto readY = [&]() {
-        clockEdge(top, Bus{Y_WORD, false, 0, ALL_LANES, true}, false);
-        return static_cast<int32_t>(top.readdata);
+    struct Order {
+        const char *what;
+        const char *part; // of the waveform's name
+        std::vector<unsigned> lanes;
     };
-    clockEdge(top, Bus{}, true);
-    FilterCoefficients fast = filterCoefficients(1e-6);
-    FilterCoefficients slow = filterCoefficients(10.0);
-    store(U_WORD, static_cast<uint32_t>(encodeFilterInput(0.8).raw));
-    store(KU_WORD, fast.Ku);
-    store(KY_WORD, fast.Ky);
-    for (int i = 0; i < 400 * clocksPerSample; ++i)
-        readY();
-    int32_t settled = readY();
-    EXPECT_GT(settled, encodeFilterInput(0.79).raw);
-    store(KU_WORD, slow.Ku);
-    int32_t lowest = settled;
-    for (int i = 0; i < 1000 * clocksPerSample; ++i) // the Ky store far behind
-        lowest = std::min(lowest, readY());
-    store(KY_WORD, slow.Ky);
-    for (int i = 0; i < 1000 * clocksPerSample; ++i)
-        lowest = std::min(lowest, readY());
-    EXPECT_GE(lowest, settled - 1);
+    const Order orders[] = {
+        {"Ky as a whole word", "word", {0xF}},
+        {"Ky by halfwords", "halfwords", {0x3, 0xC}},
+        {"Ky by bytes", "bytes", {0x1, 0x2, 0x4, 0x8}},
+    };
+    for (const Order &order : orders) {
+        typename TypeParam::Top top;
+        std::unique_ptr<Waveform> waveform = testWaveform(top, TypeParam::DIVIDER * 10, order.part);
+        const int clocksPerSample = TypeParam::DIVIDER;
+        auto store = [&](unsigned word, uint32_t value, unsigned lanes) {
+            clockEdge(top, Bus{word, true, value, lanes, false}, false, waveform.get());
+        };
+        auto readY = [&]() {
+            clockEdge(top, Bus{Y_WORD, false, 0, ALL_LANES, true}, false, waveform.get());
+            return static_cast<int32_t>(top.readdata);
+        };
+        clockEdge(top, Bus{}, true, waveform.get());
+        FilterCoefficients fast = filterCoefficients(1e-6);
+        FilterCoefficients slow = filterCoefficients(10.0);
+        store(U_WORD, static_cast<uint32_t>(encodeFilterInput(0.8).raw), ALL_LANES);
+        store(KU_WORD, fast.Ku, ALL_LANES);
+        store(KY_WORD, fast.Ky, ALL_LANES);
+        for (int i = 0; i < 400 * clocksPerSample; ++i)
+            readY();
+        int32_t settled = readY();
+        EXPECT_GT(settled, encodeFilterInput(0.79).raw) << order.what;
+        store(KU_WORD, slow.Ku, ALL_LANES);
+        int32_t lowest = settled;
+        for (unsigned lanes : order.lanes) {
+            for (int i = 0; i < 1000 * clocksPerSample; ++i) // each part far behind the one before
+                lowest = std::min(lowest, readY());
+            store(KY_WORD, slow.Ky, lanes);
+        }
+        for (int i = 0; i < 1000 * clocksPerSample; ++i)
+            lowest = std::min(lowest, readY());
+        EXPECT_GE(lowest, settled - 1) << order.what;
+    }
 }
 
 // The bus, step by step: a row is one clock edge and what follows it.
@@ -296,8 +258,9 @@ TYPED_TEST(LpfSystem, BusTransactions)
         {"Ky after reset", false, {KY_WORD, false, 0, 0, true}, 0, 0},
     };
     typename TypeParam::Top top;
+    std::unique_ptr<Waveform> waveform = testWaveform(top, TypeParam::DIVIDER * 10);
     for (const Edge &edge : edges) {
-        clockEdge(top, edge.bus, edge.reset);
+        clockEdge(top, edge.bus, edge.reset, waveform.get());
         EXPECT_EQ(top.readdata, edge.readdata) << edge.what;
         EXPECT_EQ(top.led, edge.led) << edge.what;
     }
@@ -306,6 +269,13 @@ TYPED_TEST(LpfSystem, BusTransactions)
 int main(int argc, char **argv)
 {
     testing::InitGoogleTest(&argc, argv);
+    static const char WAVEFORMS[] = "--waveforms=";
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], WAVEFORMS, sizeof WAVEFORMS - 1) == 0) {
+            waveformDirectory = argv[i] + sizeof WAVEFORMS - 1;
+            Verilated::traceEverOn(true);
+        }
+    }
     Verilated::commandArgs(argc, argv); // +verilator+rand+reset+2 +verilator+seed+N
     return RUN_ALL_TESTS();
 }
