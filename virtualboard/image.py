@@ -219,9 +219,9 @@ def initramfs(out, guest, tools, host_key, authorized_key, extra=()):
     files.append(regular("var/lib/dpkg/status", b""))
     files += list(extra)
     named = {f[0] for f in files}
+    folders = ["dev", "proc", "sys", "tmp", "run", "var/lib/dpkg/info", "usr/local/sbin", "usr/local/bin"]
     private = {"root": 0o700, "root/.ssh": 0o700, "tmp": 0o1777}
     tree = [directory(d, private.get(d, 0o755))
-            for d in dict.fromkeys(_parents(sorted(named)) + ["dev", "proc", "sys", "tmp", "run", "var/lib/dpkg/info"])
-            if d not in named]
+            for d in dict.fromkeys(_parents(sorted(named) + [d + "/" for d in folders])) if d not in named]
     tree.append(("dev/console", 0o20600, b"", (5, 1)))
     subprocess.run(["gzip", "-1"], input=cpio_newc(tree + files), stdout=out, check=True)

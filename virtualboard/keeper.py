@@ -71,10 +71,16 @@ def bring_up(state, make_machine):
         try:
             os.close(report_read)
             os.setsid()
+            # Nothing of the caller's: no folder it could not unmount, no
+            # descriptor a reader of its waits on.
+            os.chdir("/")
             null = os.open(os.devnull, os.O_RDWR)
             log = os.open(state.path("keeper.log"), os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o600)
             for fd, source in ((0, null), (1, null), (2, log)):
                 os.dup2(source, fd)
+            kept = sorted({lock, report_write})
+            for low, high in zip([3] + [fd + 1 for fd in kept], kept + [os.sysconf("SC_OPEN_MAX")]):
+                os.closerange(low, high)
             keep_up(state, lock, make_machine(os.getpid()), report_write)
         finally:
             os._exit(0)

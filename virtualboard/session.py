@@ -1,11 +1,11 @@
 """One command line on the board over ssh, as scripts/virtual-board runs it:
 ssh carries the streams, the terminal and the exit status; the board's
-lpf-session (guest/usr/libexec/lpf-session) keeps what plain ssh would
-lose. Without a terminal ssh passes on no signal, so this script passes
-each on through a second ssh; when the reader of the output leaves, or the
-output fails, ssh cannot close the command's output on the board, so this
-script drops the connection (the command sees its output closed, as
-locally) and asks the board for the status.
+lpf-session (guest/usr/libexec/lpf-session) keeps what plain ssh would lose.
+Without a terminal ssh passes on no signal, so this script passes each on
+through a second ssh. ssh cannot close one of the command's outputs alone,
+so an output whose reader may leave here (a pipe or a socket) goes through a
+relay on the board, which a second ssh ends when the reader leaves: the
+command sees that output closed, as locally, and the other still open.
 
 The command's output and error come through pipes of this script's, so that
 a failed write here (a full disk) is seen and said, and a reader that
@@ -27,7 +27,7 @@ GRACE = 5.0  # seconds a command has to end after a signal passed on
 PASSED_ON = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT)
 FAILED = 255  # the board itself failed, as ssh does
 CHUNK = 65536
-RETRY = 0.2  # a signal that came before the command started
+RETRY = 0.2  # seconds between looks while a word to the board waits
 EOF_KEY = b"\x04"  # Ctrl-D: the end of input, typed at a terminal
 
 
@@ -37,13 +37,21 @@ def wants_terminal(stdin_tty, stdout_tty, force):
     return force if force is not None else stdin_tty and stdout_tty
 
 
-def remote_line(token, command, terminal, closed=()):
+def may_be_left(fd):
+    """Whether the reader of an output can leave: a pipe's or a socket's."""
+    mode = os.fstat(fd).st_mode
+    return stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode)
+
+
+def remote_line(token, command, terminal, closed=(), relayed=()):
     """What ssh runs on the board for the shell line `command` (empty: a
-    shell), with the standard descriptors `closed` closed."""
+    shell), with the standard descriptors `closed` closed and the outputs
+    `relayed` through relays."""
     if terminal:
         return "exec %s tty %s%s" % (LPF_SESSION, token, " " + shlex.quote(command) if command else "")
     closing = "".join("exec %d%s&-; " % (fd, "<" if fd == 0 else ">") for fd in closed)
-    return "exec %s run %s %s" % (LPF_SESSION, token, shlex.quote(closing + (command or "sh")))
+    return " ".join(["exec", LPF_SESSION, "run", token, shlex.quote(closing + (command or "sh"))] +
+                    [str(fd) for fd in relayed])
 
 
 def typed_end(data_ended_a_line):
@@ -76,8 +84,7 @@ class Stream:
         # A blocking write of PIPE_BUF bytes to a pipe or socket that select
         # calls writable does not wait; the script must not, while a signal
         # may come to pass on.
-        mode = os.fstat(sink).st_mode
-        self.limit = select.PIPE_BUF if stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode) else CHUNK
+        self.limit = select.PIPE_BUF if may_be_left(sink) else CHUNK
         self.last = b"\n"
         self.ended = False  # typed input: its end was typed
 
@@ -108,19 +115,20 @@ class Stream:
 class Session:
     """The command from ssh's start to its status. `ssh` is ssh's command
     line up to the destination; `booted`, the Machine of a board booted for
-    this command alone, whose end ends the run; `gone()`, why a board kept up stopped
-    (None while it runs)."""
+    this command alone, whose end ends the run; `gone()`, why a board kept
+    up stopped (None while it runs)."""
 
     def __init__(self, ssh, command, terminal, closed, wake, booted=None, gone=lambda: None):
         self.ssh, self.command, self.terminal, self.closed, self.wake = ssh, command, terminal, closed, wake
         self.booted, self.gone = booted, gone
         self.token = secrets.token_hex(8)
+        self.relayed = [] if terminal else [fd for fd in (1, 2) if fd not in closed and may_be_left(fd)]
         self.signals = []
         self.signal = None  # the first signal passed on
         self.deadline = None
-        self.forwarders = []  # (signal, process)
+        self.words = []  # (lpf-session's words, process): signals and closes on their way
         self.failure = None  # a message: the run ends with FAILED
-        self.waiter = None  # asks the board for the status once the connection is dropped
+        self.hung_up = False  # the terminal went away
 
     def on_signal(self, number, frame):
         self.signals.append(number)
@@ -130,36 +138,23 @@ class Session:
         typed = self.terminal and 0 not in self.closed and not os.isatty(0)
         self.main = subprocess.Popen(
             self.ssh + ["-tt" if self.terminal else "-T", machine.ALIAS,
-                        remote_line(self.token, self.command, self.terminal, self.closed)],
+                        remote_line(self.token, self.command, self.terminal, self.closed, self.relayed)],
             stdin=subprocess.PIPE if typed else 0, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
             preexec_fn=_ignoring_signals())
         self.outputs = [Stream("standard output", self.main.stdout.fileno(), 1),
                         Stream("standard error", self.main.stderr.fileno(), 2)]
         self.typing = Stream("the board's terminal", 0, self.main.stdin.fileno()) if typed else None
 
-    def board_ssh(self, *words):
-        return subprocess.Popen(self.ssh + ["-T", machine.ALIAS, " ".join((LPF_SESSION,) + words)],
-                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                preexec_fn=_ignoring_signals())
-
-    def command_process(self):
-        """What ends when the command does: ssh, or once the connection is
-        dropped, the question for its status."""
-        return self.waiter or self.main
-
-    def running(self):
-        return self.command_process().poll() is None
-
-    def drop_connection(self):
-        """The command's output closes on the board (its connection ends
-        there at once, which a closed socket here takes the board's network
-        a while to tell); its status is asked for."""
-        if self.waiter is None:
-            self.waiter = self.board_ssh("hangup", self.token)
-            self.main.kill()
+    def tell(self, *words):
+        """A word to the board's lpf-session about this run, by a second ssh
+        (again while it fails and the run goes on: it has not started)."""
+        self.words.append((words, subprocess.Popen(
+            self.ssh + ["-T", machine.ALIAS, " ".join((LPF_SESSION, words[0], self.token) + words[1:])],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            preexec_fn=_ignoring_signals())))
 
     def pass_on(self, number):
-        self.forwarders.append((number, self.board_ssh("signal", self.token, str(number))))
+        self.tell("signal", str(number))
         if self.signal is None:
             self.signal = number
             self.deadline = time.monotonic() + GRACE
@@ -167,21 +162,22 @@ class Session:
     def handle_signals(self):
         while self.signals:
             self.pass_on(self.signals.pop(0))
-        for number, process in list(self.forwarders):
+        for words, process in list(self.words):
             if process.poll() is not None:
-                self.forwarders.remove((number, process))
-                # Not started yet (or just ended): again, while it may run.
-                if process.returncode != 0 and self.running():
-                    self.forwarders.append((number, self.board_ssh("signal", self.token, str(number))))
+                self.words.remove((words, process))
+                if process.returncode != 0 and self.main.poll() is None:
+                    self.tell(*words)
 
     def finished(self):
         """The status once the run is over, else None."""
-        if self.running() or any(o.pending or o.open for o in self.outputs):
+        if self.main.poll() is None or any(o.pending or o.open for o in self.outputs):
             return None
         if self.failure:
             return FAILED
-        status = self.command_process().returncode
-        if status == FAILED and self.waiter is None:
+        if self.hung_up:
+            return 128 + signal.SIGHUP
+        status = self.main.returncode
+        if status == FAILED:
             self.failure = self.booted.failure if self.booted else self.gone()
             if self.failure:
                 return FAILED
@@ -189,11 +185,12 @@ class Session:
 
     def timed_out(self):
         """The status when the command outlived its grace, else None."""
-        if self.deadline is None or time.monotonic() < self.deadline or not self.running():
+        if self.deadline is None or time.monotonic() < self.deadline or self.main.poll() is not None:
             return None
-        self.board_ssh("signal", self.token, "KILL").wait()
-        self.command_process().kill()
-        self.command_process().wait()
+        self.tell("signal", "KILL")
+        self.words[-1][1].wait()
+        self.main.kill()
+        self.main.wait()
         if self.failure:
             return FAILED
         machine.say("the command did not end within %g s of signal %d" % (GRACE, self.signal))
@@ -205,7 +202,7 @@ class Session:
             self.handle_signals()
             if self.booted and self.booted.failure and not self.failure:
                 self.failure = self.booted.failure
-                self.command_process().kill()
+                self.main.kill()
             status = self.finished()
             if status is None:
                 status = self.timed_out()
@@ -222,6 +219,19 @@ class Session:
         else:
             self.typing.pending, self.typing.ended = typed_end(self.typing.last.endswith(b"\n")), True
 
+    def failed(self, stream, error):
+        """What a failed write to one of this script's outputs means."""
+        if error == errno.EPIPE and stream.sink in self.relayed:
+            self.tell("close", str(stream.sink))  # its reader left, as a pipe's would locally
+        elif error == errno.EIO and os.isatty(stream.sink):
+            # The terminal is gone: so is the board's, as with ssh.
+            if self.terminal:
+                self.hung_up = True
+                self.main.kill()
+        elif not self.failure:
+            self.failure = "cannot write %s: %s" % (stream.name, os.strerror(error))
+            self.pass_on(signal.SIGTERM)  # the command ends, and its last words arrive
+
     def step(self):
         if self.typing and not self.typing.open and not self.typing.pending:
             self.end_typing()
@@ -234,7 +244,7 @@ class Session:
             elif stream.open:
                 reading.append(stream.source)
         # ssh may close its pipes a moment before it can be waited for.
-        waiting = self.forwarders or self.deadline or self.waiter or not all(o.open for o in self.outputs)
+        waiting = self.words or self.deadline or not all(o.open for o in self.outputs)
         try:
             readable, writable, _ = select.select(reading, writing, [], RETRY if waiting else None)
         except InterruptedError:
@@ -248,14 +258,11 @@ class Session:
             self.booted.serve(readable)
         for stream in streams:
             if stream.sink in writable:
-                failed = stream.write()
+                error = stream.write()
                 if stream is self.typing:
-                    if failed is not None:
+                    if error is not None:
                         stream.open, stream.ended = False, True  # ssh is gone
-                elif failed == errno.EPIPE:
-                    self.drop_connection()  # its reader left, as a pipe's would locally
-                elif failed is not None and not self.failure:
-                    self.failure = "cannot write %s: %s" % (stream.name, os.strerror(failed))
-                    self.pass_on(signal.SIGTERM)  # the command ends, and its last words arrive
+                elif error is not None:
+                    self.failed(stream, error)
             elif stream.open and stream.source in readable:
                 stream.read()

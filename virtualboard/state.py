@@ -33,7 +33,9 @@ class State:
 
     @staticmethod
     def default_directory():
-        base = os.environ.get("XDG_STATE_HOME") or os.path.join(os.path.expanduser("~"), ".local", "state")
+        base = os.environ.get("XDG_STATE_HOME", "")
+        if not os.path.isabs(base):  # a relative one is to be ignored
+            base = os.path.join(os.path.expanduser("~"), ".local", "state")
         return os.path.join(base, "lpf-virtual-board")
 
     def path(self, name):
@@ -41,7 +43,10 @@ class State:
 
     def prepare(self):
         """The directory and the keys, made once."""
-        os.makedirs(self.directory, mode=0o700, exist_ok=True)
+        try:
+            os.makedirs(self.directory, mode=0o700, exist_ok=True)
+        except OSError as e:
+            raise RuntimeError("cannot keep the board's keys in %s: %s" % (self.directory, e.strerror))
         status = os.lstat(self.directory)
         if not stat.S_ISDIR(status.st_mode) or status.st_uid != os.geteuid() or status.st_mode & 0o077:
             raise RuntimeError("%s must be a directory of this user's that no one else can use" % self.directory)
@@ -118,8 +123,8 @@ class State:
     def keeper_runs(self):
         try:
             descriptor = os.open(self.path("board.lock"), os.O_RDONLY | os.O_CLOEXEC | os.O_NOFOLLOW)
-        except FileNotFoundError:
-            return False
+        except (FileNotFoundError, PermissionError, NotADirectoryError):
+            return False  # no board of this state's, or not this user's to look at
         try:
             fcntl.flock(descriptor, fcntl.LOCK_SH | fcntl.LOCK_NB)
             return False
