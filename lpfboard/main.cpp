@@ -69,7 +69,9 @@ static bool parseOptions(int argc, char **argv, BoardOptions &options)
             break;
         case 'h': options.help = true; break;
         case ':': return usageError(USAGE, "missing file after", refusedOption(option, argv));
-        default: return usageError(USAGE, "unknown option", refusedOption(option, argv));
+        default:
+            return usageError(USAGE, refusedValue(option, argv) ? "no value may follow" : "unknown option",
+                              refusedOption(option, argv));
         }
     }
     if (optind < argc)

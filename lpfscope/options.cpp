@@ -121,7 +121,9 @@ bool parseOptions(int argc, char **argv, ScopeOptions &options)
         case 'V': options.version = true; break;
         case 'w': options.window = optarg; break;
         case ':': return usageError(USAGE, "missing value after", refusedOption(option, argv));
-        default: return usageError(USAGE, "unknown option", refusedOption(option, argv));
+        default:
+            return usageError(USAGE, refusedValue(option, argv) ? "no value may follow" : "unknown option",
+                              refusedOption(option, argv));
         }
     }
     if (optind < argc)

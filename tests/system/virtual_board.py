@@ -1,22 +1,22 @@
 #!/usr/bin/env python3
-"""The virtual board, run as a user runs scripts/virtual-board: the guest's
-console steps the filter while the guest's lpfscope records it, and the
-recorded step has the time constant of lpfboard's model on this machine;
-this machine's lpfscope, watching the window file, sees what the guest's
-ledset wrote; output streams as it is written; an interrupted recording
-keeps every row; endless input ends with the command, in bounded memory; a
-full output, a reader that leaves and lpfboard dying end the run as they
-should. The script's own rules (terminal, Ctrl-A, exit records) are checked
-first, without a boot."""
+"""The virtual board, as its user runs it: a board kept up (--up, --status,
+--halt), reached with ssh and scp through the Host block of --ssh-config,
+where the README's installation steps, run as written, install the package
+and the tools then work; only this user's key gets in; the one-shot form on
+the board that is up, with every rule of its streams, terminal, signals and
+status; a board that fails; --halt leaving nothing, and the same ssh
+configuration working after a new --up; and the one-shot form booting a
+board of its own, on which the guest's console steps the filter while the
+guest's lpfscope records it (judged as the host's step response is) and this
+machine's lpfscope sees what the guest's ledset wrote."""
 import argparse
 import fcntl
-import importlib.machinery
-import importlib.util
 import os
 import pty
 import re
-import select
+import shutil
 import signal
+import statistics
 import struct
 import subprocess
 import sys
@@ -25,47 +25,33 @@ import termios
 import threading
 import time
 
-import armguest
-from harness import STEP_TAU, STEP_U, Check, judge_step, parse_csv, run_table, small_file_system
+from harness import STEP_TAU, STEP_U, Check, Terminal, judge_step, parse_csv, run_table, small_file_system
+from virtualboard import machine as vboard
+from virtualboard.state import State
+from virtualboard import session
 
-GUEST = ("lpfscope --trigger --csv -r 1000 -d 1 > /tmp/step.csv & sleep 1; "
-         "printf 'F %g\\nU %g\\nq\\n' | lpfconsole > /dev/null; wait; cat /tmp/step.csv; "
-         "ledset 165 > /dev/null; sleep 5" % (STEP_TAU, STEP_U))
-LED = 165
 RUN_TIMEOUT = 300
 MEMORY_LIMIT = 400 << 20  # the script, lpfboard and qemu together
+INPUT_AHEAD = 16 << 20  # the bounded buffers of ssh, qemu and the guest, with room
 FULL_SIZE = 100 << 10
-PROMPT = b"/root # "
-INPUT_AHEAD = 16 << 20  # bounded buffers of the host, qemu and the guest (about 4 MB), with room
+ONE_SHOT_LIMIT = 2.5  # seconds, on a board that is up
+NOBODY = 65534
+STEP = ("lpfscope --trigger --csv -r 1000 -d 1 > /tmp/step.csv & sleep 1; "
+        "printf 'F %g\\nU %g\\nq\\n' | lpfconsole > /dev/null; wait; cat /tmp/step.csv; "
+        "ledset 165 > /dev/null; sleep 5" % (STEP_TAU, STEP_U))
+LED = 165
+# The shell waits in a builtin, so that nothing it runs is ended by the signal.
+TRAPPED = "trap 'kill $! 2> /dev/null; echo cleanup; exit 7' %s; echo ready; sleep 100 & wait"
 
 
-def load_script(path):
-    loader = importlib.machinery.SourceFileLoader("virtual_board_script", path)
-    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
-    loader.exec_module(module)
-    return module
-
-
-def rules(script):
-    """The script's rules as plain functions, in tables."""
-    checks = []
-    for stdin_tty, stdout_tty, force, wanted in ((True, True, None, True), (True, False, None, False),
-                                                 (False, True, None, False), (False, False, True, True),
-                                                 (True, True, False, False)):
-        checks.append(Check("terminal: stdin %s, stdout %s, forced %s" % (stdin_tty, stdout_tty, force),
-                            lambda i=stdin_tty, o=stdout_tty, f=force, w=wanted:
-                            _equal(script.wants_terminal(i, o, f), w)))
-    for typed, pending, wanted in ((b"ab\x01xcd", False, (b"ab", False, True)),
-                                   (b"a\x01\x01b", False, (b"a\x01b", False, False)),
-                                   (b"a\x01", False, (b"a", True, False)),
-                                   (b"X", True, (b"", False, True)),
-                                   (b"q", True, (b"\x01q", False, False))):
-        checks.append(Check("Ctrl-A: %r" % typed, lambda t=typed, p=pending, w=wanted:
-                            _equal(script.escape(t, p), w)))
-    records = b"started\nexit 0 3 1\nexit 141 2 0\nnoise\nexit 7 0 2\n"
-    checks.append(Check("exit records split the streams", lambda: _equal(
-        armguest.results(records, b"abcde", b"xyz"), [(0, b"abc", b"x"), (141, b"de", b""), (7, b"", b"yz")])))
-    return checks
+def install_steps(readme):
+    """The README's blocks of lines that install on a board, as written
+    (without their comments): the package, then the binaries alone."""
+    with open(readme) as f:
+        text = f.read()
+    section = text.split("## Installing on the board", 1)[1].split("\n## ", 1)[0]
+    return ["\n".join(re.sub(r"\s+#.*", "", line.strip()) for line in block.splitlines())
+            for block in re.findall(r"\n\n((?:    .*\n)+)", section)]
 
 
 def _equal(got, wanted):
@@ -74,14 +60,40 @@ def _equal(got, wanted):
 
 
 class Runner:
-    """scripts/virtual-board with the test's builds, kernel and window; a
-    run still going at the end of its scenario is killed (SIGKILL: its
-    children go with it)."""
+    """scripts/virtual-board with the test's builds, kernel, state and window
+    folder; ssh and scp as a user of the board's Host block runs them."""
 
     def __init__(self, a, scratch):
         self.a, self.scratch = a, scratch
-        self.window = os.path.join(scratch, "window")
+        self.state = os.path.join(scratch, "state")
+        self.config = os.path.join(scratch, "ssh_config")
         self.runs = []
+
+    def argv(self, *words):
+        return [self.a.script, "--board-build", self.a.board_build, "--host-build", self.a.host_build,
+                "--cache", self.a.cache, "--qemu", self.a.qemu_system, "--state", self.state, *words]
+
+    def script(self, *words, timeout=RUN_TIMEOUT, **popen):
+        return subprocess.run(self.argv(*words), capture_output=True, timeout=timeout, **popen)
+
+    def start(self, command, **popen):
+        popen.setdefault("stdin", subprocess.DEVNULL)
+        popen.setdefault("stdout", subprocess.PIPE)
+        popen.setdefault("stderr", subprocess.PIPE)
+        self.runs.append(subprocess.Popen(self.argv("--", command), **popen))
+        return self.runs[-1]
+
+    def up(self):
+        done = self.script("--up")
+        assert done.returncode == 0, done.stderr.decode()
+        with open(self.config, "wb") as f:
+            f.write(self.script("--ssh-config").stdout)
+        return State(self.state).board()
+
+    def ssh(self, line, **run):
+        run.setdefault("capture_output", True)
+        run.setdefault("timeout", RUN_TIMEOUT)
+        return subprocess.run(["ssh", "-F", self.config, "-oBatchMode=yes", vboard.ALIAS, line], **run)
 
     def kill_all(self):
         for run in self.runs:
@@ -89,18 +101,8 @@ class Runner:
                 run.kill()
                 run.wait()
 
-    def start(self, command, **popen):
-        popen.setdefault("stdin", subprocess.DEVNULL)
-        popen.setdefault("stdout", subprocess.PIPE)
-        popen.setdefault("stderr", subprocess.PIPE)
-        self.runs.append(subprocess.Popen(
-            [self.a.script, "--window", self.window, "--board-build", self.a.board_build, "--host-build",
-             self.a.host_build, "--cache", self.a.cache, "--qemu", self.a.qemu_system, command], **popen))
-        return self.runs[-1]
-
 
 def ended_within(run, seconds):
-    """Whether the run ends within `seconds`."""
     try:
         run.wait(timeout=seconds)
         return True
@@ -108,86 +110,252 @@ def ended_within(run, seconds):
         return False
 
 
-def tree_rss(pid):
-    """The resident memory of a process and its children, in bytes."""
-    total = 0
+def children(pid):
+    """The processes whose parent is `pid`, by name."""
+    found = {}
     for entry in os.listdir("/proc"):
         try:
             with open("/proc/%s/stat" % entry) as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-            if entry != str(pid) and int(fields[1]) != pid:
-                continue
-            with open("/proc/%s/statm" % entry) as f:
-                total += int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+                name, fields = f.read().split("(", 1)[1].rsplit(")", 1)
+            if int(fields.split()[1]) == pid:
+                found[int(entry)] = name
         except (OSError, ValueError, IndexError):
+            continue
+    return found
+
+
+def alive(pid):
+    """Whether a process runs (a zombie holds nothing)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def tree_rss(pid):
+    """The resident memory of a process and its children, in bytes."""
+    total = 0
+    for entry in [pid] + list(children(pid)):
+        try:
+            with open("/proc/%d/statm" % entry) as f:
+                total += int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+        except (OSError, ValueError):
             continue
     return total
 
 
-def lines_as_they_come(process):
-    """[(seconds since the first, line)] of the process's output."""
-    arrived = []
-    for line in process.stdout:
-        arrived.append((time.monotonic(), line))
-    process.wait(timeout=RUN_TIMEOUT)
-    return [(t - arrived[0][0], line) for t, line in arrived]
+def listening():
+    """[(local address, socket inode)] of every listening TCP socket."""
+    found = []
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(table) as f:
+            found += [(fields[1], fields[9]) for fields in map(str.split, f.readlines()[1:]) if fields[3] == "0A"]
+    return found
 
 
-def step_and_led(runner):
-    watcher = os.path.join(runner.a.host_build, "lpfscope", "lpfscope")
-    run = runner.start(GUEST)
-    seen = False
-    deadline = time.monotonic() + RUN_TIMEOUT
-    while not seen and run.poll() is None and time.monotonic() < deadline:
-        if os.path.exists(runner.window):
-            done = subprocess.run([watcher, "--window", runner.window, "--csv", "-d", "0.001"], capture_output=True)
-            rows = done.stdout.decode().splitlines()[1:]
-            seen = done.returncode == 0 and bool(rows) and int(rows[-1].split(",")[1]) == LED
-        time.sleep(0.2)
-    out, err = run.communicate(timeout=RUN_TIMEOUT)
+def listening_addresses(pid):
+    """The TCP addresses a process listens on."""
+    inodes = set()
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        try:
+            target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+        except OSError:
+            continue
+        if target.startswith("socket:["):
+            inodes.add(target[8:-1])
+    return [address for address, inode in listening() if inode in inodes]
 
-    def step():
-        assert run.returncode == 0, (run.returncode, err)
-        judge_step(parse_csv(out))
 
-    def led():
-        assert seen, "this machine's lpfscope never saw LED %d in the window file" % LED
-    return [Check("the guest records a step with the model's time constant", step),
-            Check("this machine's lpfscope sees the guest's ledset", led)]
+def installing(runner):
+    """The README's steps, as written, with BOARD the board's name: ssh and
+    scp find it through the Host block (here by -F, as ~/.ssh/config would)."""
+    runner.up()
+    tools = os.path.join(runner.scratch, "bin")
+    os.mkdir(tools)
+    for program in ("ssh", "scp"):
+        with open(os.path.join(tools, program), "w") as f:
+            f.write('#!/bin/sh\nexec %s -F %s -oBatchMode=yes "$@"\n' % (shutil.which(program), runner.config))
+        os.chmod(os.path.join(tools, program), 0o755)
+    # The lines run where a user runs them: beside the build folder, so that
+    # `cd build/board` finds the board build (no other path to it, which
+    # would confuse CMake's idea of where its build lives).
+    board_build = os.path.realpath(runner.a.board_build)
+    checkout = os.path.dirname(os.path.dirname(board_build))
+    assert board_build == os.path.join(checkout, "build", "board"), "the board build is not at build/board"
+    removed = runner.ssh("rm /usr/sbin/lpfconsole /usr/sbin/ledset /usr/sbin/lpfscope")  # a board without them
+    package, binaries = [block.replace("BOARD", vboard.ALIAS) for block in install_steps(runner.a.readme)]
+
+    def run(block):
+        return subprocess.run(["bash", "-euc", block], cwd=checkout, capture_output=True, timeout=RUN_TIMEOUT,
+                              env=dict(os.environ, PATH=tools + ":" + os.environ["PATH"]))
+    installed = run(package)
+    listed = runner.ssh("dpkg -l")
+    console = runner.ssh("lpfconsole", input=b"F 0.5\nU 0.8\nq\n")
+    time.sleep(3)
+    read_back = runner.ssh("lpfconsole", input=b"Y\nq\n")
+    lamps = runner.ssh("ledset 255 && devmem 0xFF200000")
+    scope = runner.ssh("lpfscope --csv --duration 0.01")
+    copied = run(binaries)
+    found = runner.ssh("for tool in lpfconsole ledset lpfscope; do command -v $tool; done && ledset 5")
+
+    def steps_run():
+        assert removed.returncode == 0, removed.stderr
+        assert installed.returncode == 0, (package, installed.stdout, installed.stderr)
+        assert re.search(rb"\nii +lpf-tools +", listed.stdout), listed.stdout
+
+    def tools_work():
+        assert console.returncode == 0 and b"Write U = 0.800" in console.stdout, console
+        output = re.search(rb"Output filter: ([-0-9.]+)", read_back.stdout)
+        assert output and abs(float(output.group(1)) - 0.2) < 0.001, read_back.stdout
+        assert (lamps.returncode, lamps.stdout.splitlines()[-1:]) == (0, [b"0x000000FF"]), lamps
+        rows = parse_csv(scope.stdout)
+        assert rows and rows[-1][1] == 255 and abs(rows[-1][7] - 0.8) < 0.01, scope.stdout[-300:]
+    def binaries_copied():
+        assert copied.returncode == 0, (binaries, copied.stderr)
+        assert found.stdout.startswith(b"/usr/local/sbin/lpfconsole\n/usr/local/sbin/ledset\n/usr/local/sbin/lpfscope\n"
+                                       ) and found.returncode == 0, found
+    return [Check("the README's steps install the package: scp, dpkg -i, and dpkg -l lists it", steps_run),
+            Check("then lpfconsole, ledset 255 and lpfscope over ssh: y near 0.2, the LEDs 0xFF", tools_work),
+            Check("or the binaries copied as the README says, first on the PATH", binaries_copied)]
+
+
+def keys_only(runner):
+    """ssh as this user without the key, and as another user with a
+    config and known hosts of their own, is refused; the board listens on
+    the loopback only, and reaches nothing outside."""
+    found = runner.up()
+    theirs = tempfile.mkdtemp(prefix="lpf-theirs-")  # where another user can read
+    try:
+        for name, source in (("ssh_config", runner.config), ("known_hosts", os.path.join(runner.state, "known_hosts"))):
+            with open(source) as f:
+                text = f.read().replace(os.path.join(runner.state, "known_hosts"), os.path.join(theirs, "known_hosts"))
+            with open(os.path.join(theirs, name), "w") as f:
+                f.write(text)
+            os.chmod(os.path.join(theirs, name), 0o644)
+        os.chmod(theirs, 0o755)
+        other = subprocess.run(["ssh", "-F", os.path.join(theirs, "ssh_config"), "-oBatchMode=yes", vboard.ALIAS,
+                                "true"], capture_output=True, user=NOBODY, group=NOBODY, extra_groups=[], timeout=60)
+    finally:
+        shutil.rmtree(theirs)
+    settings = ["-o%s=%s" % (name, "none" if name == "IdentityFile" else value)
+                for name, value in State(runner.state).ssh_settings(found["port"])]
+    keyless = subprocess.run(["ssh", "-F", "/dev/null", "-oBatchMode=yes", *settings,
+                              "-oPreferredAuthentications=publickey,password,keyboard-interactive", vboard.ALIAS,
+                              "true"], capture_output=True, timeout=60, stdin=subprocess.DEVNULL)
+    qemu = [pid for pid, name in children(found["pid"]).items() if name.startswith("qemu")]
+    addresses = [listening_addresses(pid) for pid in qemu]
+    outside = runner.ssh("nc -w 3 10.0.2.2 %d < /dev/null; echo $?; nc -w 3 192.0.2.1 80 < /dev/null; echo $?"
+                         % found["port"])
+
+    def refused():
+        for who, done in (("another user", other), ("this user without the key", keyless)):
+            assert done.returncode == 255 and b"Permission denied (publickey)" in done.stderr, (who, done)
+
+    def loopback():
+        assert addresses == [["0100007F:%04X" % found["port"]]], addresses
+        assert outside.stdout.split() == [b"1", b"1"], outside
+    return [Check("login only with this user's key: another user and no key are refused", refused),
+            Check("the board listens on 127.0.0.1 only and reaches nothing outside", loopback)]
+
+
+def one_shot_on_the_up_board(runner):
+    runner.up()
+    times, results = [], []
+    for _ in range(5):
+        began = time.monotonic()
+        done = runner.script("echo hi; exit 3")
+        times.append(time.monotonic() - began)
+        results.append((done.returncode, done.stdout, done.stderr))
+    quoted = runner.script("printf '%s|' \"$@\"", "a b", "'c'")
+    at_once = [runner.start("echo run%d; exit %d" % (n, n)) for n in range(1, 9)]
+    together = [(run.communicate(timeout=RUN_TIMEOUT)[0], run.returncode) for run in at_once]
+
+    def fast():
+        assert results == [(3, b"hi\n", b"")] * 5, results
+        assert statistics.median(times) < ONE_SHOT_LIMIT, times
+
+    def words():
+        assert quoted.stdout == b"a|b|c|", quoted  # the board's shell parses the line again
+
+    def many():
+        assert together == [(b"run%d\n" % n, n) for n in range(1, 9)], together
+    return [Check("on the board that is up: the command's output and status, in under %g s (median)"
+                  % ONE_SHOT_LIMIT, fast),
+            Check("its words joined as ssh joins them", words),
+            Check("eight at once, each its own", many)]
 
 
 def streaming(runner):
     run = runner.start("echo start; sleep 5; echo end")
-    arrived = lines_as_they_come(run)
+    arrived = [(time.monotonic(), line) for line in run.stdout]
+    run.wait(timeout=RUN_TIMEOUT)
 
     def check():
         assert run.returncode == 0 and [line for _, line in arrived] == [b"start\n", b"end\n"], arrived
-        assert arrived[1][0] > 2.5, "start came only %.1f s before end" % arrived[1][0]
+        assert arrived[1][0] - arrived[0][0] > 2.5, "start came only %.1f s before end" % (
+            arrived[1][0] - arrived[0][0])
     return [Check("output streams: start arrives seconds before end", check)]
 
 
-def interrupted_recording(runner):
-    run = runner.start("lpfscope --csv")
+def interrupts(runner, where="on the board that is up", *options):
+    """Ctrl-C typed at the terminal (SIGINT to the whole foreground group)
+    and a terminal that closes (SIGHUP to its session), the output
+    redirected: the command's own end, all of its output kept, its status
+    the script's."""
+    def ctrl_c(argv, out):
+        run = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.PIPE, process_group=0)
+        return run, lambda: os.killpg(run.pid, signal.SIGINT)
+
+    def hang_up(argv, out):
+        controller, terminal = pty.openpty()
+        run = subprocess.Popen(argv, stdin=terminal, stdout=out, stderr=subprocess.PIPE, start_new_session=True,
+                               preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+        os.close(terminal)
+        return run, lambda: os.close(controller)
+
+    checks = []
+    for name, how, trapped in (("Ctrl-C", ctrl_c, "INT"), ("a closed terminal", hang_up, "HUP")):
+        out = os.path.join(runner.scratch, "out")
+        with open(out, "wb") as f:
+            run, interrupt = how(runner.argv(*options, "--", TRAPPED % trapped), f)
+            runner.runs.append(run)
+            deadline = time.monotonic() + RUN_TIMEOUT
+            while os.path.getsize(out) == 0 and time.monotonic() < deadline:
+                time.sleep(0.1)
+            interrupt()
+            ended = ended_within(run, 10)
+        with open(out, "rb") as f:
+            seen = (ended and run.returncode, f.read(), run.stderr.read())
+        checks.append(Check("%s %s: the command's trap, all of its output, its status" % (name, where),
+                            lambda seen=seen: _equal(seen, (7, b"ready\ncleanup\n", b""))))
+    return checks
+
+
+def recording_interrupted(runner):
+    run = runner.start("lpfscope --csv", process_group=0)
     first = run.stdout.readline() + run.stdout.readline()  # the header and a row: recording
     time.sleep(1)
-    run.send_signal(signal.SIGINT)
-    ended = ended_within(run, 10)
+    os.killpg(run.pid, signal.SIGINT)
+    rest = []  # read on, as a reader would, from what readline kept back on
+    reader = threading.Thread(target=lambda: rest.append(run.stdout.read()), daemon=True)
+    reader.start()
+    reader.join(10)
+    ended = bool(rest) and ended_within(run, 5)
     runner.kill_all()
-    out = run.stdout.read()  # after what readline kept back, which communicate would miss
     err = run.stderr.read()
 
     def check():
-        assert ended, "still running 10 s after SIGINT"
-        rows = parse_csv(first + out)
+        assert ended, "still running 10 s after Ctrl-C"
         written = re.search(rb"rows written: (\d+)", err)
         assert run.returncode == 0, (run.returncode, err)
-        assert written and int(written.group(1)) == len(rows), "%d rows arrived; lpfscope said %r" % (len(rows), err)
-    return [Check("SIGINT: lpfscope ends as it would locally, every row it wrote arrives", check)]
+        assert written and int(written.group(1)) == len(parse_csv(first + rest[0])), err
+    return [Check("Ctrl-C during lpfscope --csv: every row it wrote arrives, and its summary", check)]
 
 
 def endless_input(runner):
-    """As `yes | scripts/virtual-board head -1`, counting what the run took
-    in: no more than its buffers hold while the command does not read."""
+    """As `yes | scripts/virtual-board 'sleep 5; head -1'`: no more input
+    taken in than the buffers hold while the command does not read."""
     read_end, write_end = os.pipe()
     run = runner.start("sleep 5; head -1", stdin=read_end)
     os.close(read_end)
@@ -210,124 +378,155 @@ def endless_input(runner):
 
     def check():
         assert (run.returncode, out) == (0, b"y\n"), (run.returncode, out, err)
-        assert peak < MEMORY_LIMIT, "the script, lpfboard and qemu took %d MB" % (peak >> 20)
-        print("endless input: %d KB taken in, %d MB resident at most" % (taken[0] >> 10, peak >> 20))
+        assert peak < MEMORY_LIMIT, "the script and its ssh took %d MB" % (peak >> 20)
         assert taken[0] < INPUT_AHEAD, "the run took in %d MB ahead of the command" % (taken[0] >> 20)
-    return [Check("endless input: head -1 prints y and ends, the run in %d MB, %d MB of input taken in at most"
-                  % (MEMORY_LIMIT >> 20, INPUT_AHEAD >> 20), check)]
+    return [Check("endless input: head -1 prints y and ends, in bounded memory and input", check)]
 
 
-def full_output(runner):
+def outputs_that_fail(runner):
+    """A full disk (status 255, a message, and standard error to its end),
+    and a reader that leaves (the command sees its output closed)."""
     with small_file_system(runner.scratch, FULL_SIZE) as full:
         with open(os.path.join(full, "out"), "wb") as out:
-            run = runner.start("head -c %d /dev/zero" % (3 * FULL_SIZE), stdout=out)
+            run = runner.start("head -c %d /dev/zero; echo the end >&2" % (3 * FULL_SIZE), stdout=out)
             err = run.communicate(timeout=RUN_TIMEOUT)[1]
         kept = os.path.getsize(os.path.join(full, "out"))
+    left = runner.start('lpfscope --csv; echo "lpfscope ended $?" >&2; exit 3')
+    head = [left.stdout.readline() for _ in range(3)]
+    left.stdout.close()
+    began = time.monotonic()
+    ended = ended_within(left, 10)
+    took = time.monotonic() - began
+    said = left.stderr.read()
 
-    def check():
+    def full_disk():
         assert run.returncode == 255, (run.returncode, err)
-        assert b"cannot write standard output: No space left on device" in err, err
+        assert err == b"the end\nvirtual-board: cannot write standard output: No space left on device\n", err
         assert 0 < kept <= FULL_SIZE, kept
-    return [Check("a full output disk: a message and status 255", check)]
 
-
-def reader_leaves(runner):
-    run = runner.start("lpfscope --csv")
-    head = [run.stdout.readline() for _ in range(3)]
-    run.stdout.close()
-    ended = ended_within(run, 5)
-
-    def check():
+    def reader_left():
         assert head[0].startswith(b"time_s,") and all(line.endswith(b"\n") for line in head), head
-        assert ended, "still running 5 s after its reader left"
-        assert run.returncode == 128 + signal.SIGPIPE, run.returncode
-    return [Check("| head -3: the command sees its output closed, the run ends at once", check)]
+        assert ended, "still running 10 s after its reader left"
+        assert (left.returncode, said.splitlines()[-1:]) == (3, [b"lpfscope ended 141"]), (left.returncode, said)
+        print("| head -3: ended %.1f s after the reader left" % took)
+    return [Check("a full output disk: status 255, the message, the command's error to its end", full_disk),
+            Check("| head -3: the command sees its output closed (SIGPIPE), its error still open", reader_left)]
+
+
+def terminals(runner):
+    with Terminal(runner.argv(), rows=30, columns=100) as terminal:
+        terminal.read_until(b"# ")
+        os.write(terminal.controller, b"stty size; tty\r")
+        terminal.read_until(b"# ")
+        fcntl.ioctl(terminal.controller, termios.TIOCSWINSZ, struct.pack("HHHH", 40, 120, 0, 0))
+        os.write(terminal.controller, b"stty size\r")
+        terminal.read_until(b"# ")
+        os.write(terminal.controller, b"exit 7\r")
+        shown, _, status = terminal.finish()
+    try:
+        piped = subprocess.run(runner.argv("-t", "--", "tty; cat; echo done"), input=b"hi\n", capture_output=True,
+                               timeout=60)
+    except subprocess.TimeoutExpired as e:
+        piped = e
+
+    def session_shown():
+        assert status == 7, (status, shown[-500:])
+        assert b"30 100\r\n/dev/pts/" in shown and b"40 120\r\n" in shown, shown[-800:]
+
+    def piped_input():
+        assert not isinstance(piped, subprocess.TimeoutExpired), "still running after 60 s"
+        assert piped.returncode == 0 and piped.stdout.endswith(b"hi\r\ndone\r\n"), piped
+    return [Check("a shell on a terminal: its size and a resize, exit 7", session_shown),
+            Check("-t with piped input: typed there, then Ctrl-D ends it", piped_input)]
 
 
 def board_dies(runner):
+    found = runner.up()
     run = runner.start("echo running; sleep 60; echo late")
-    said = run.stdout.readline()  # well into the run
-    board = None
-    for entry in os.listdir("/proc"):
-        try:
-            with open("/proc/%s/stat" % entry) as f:
-                name, fields = f.read().split("(", 1)[1].rsplit(")", 1)
-            if name == "lpfboard" and int(fields.split()[1]) == run.pid:
-                board = int(entry)
-        except (OSError, ValueError, IndexError):
-            continue
-    if board:
-        os.kill(board, signal.SIGKILL)
-    ended = ended_within(run, 5)
+    said = run.stdout.readline()
+    lpfboard = [pid for pid, name in children(found["pid"]).items() if name == "lpfboard"]
+    for pid in lpfboard:
+        os.kill(pid, signal.SIGKILL)
+    ended = ended_within(run, 10)
     runner.kill_all()
     out, err = run.communicate()
+    status = runner.script("--status").returncode
 
     def check():
-        assert said == b"running\n" and board, (said, board)
-        assert ended, "still running 5 s after lpfboard died"
-        assert (run.returncode, out) == (255, b""), (run.returncode, out, err)
-        assert b"lpfboard stopped (killed by SIGKILL)" in err, err
-        assert not os.path.exists(runner.window), "the window file is left"
-    return [Check("lpfboard dying: status 255, a message, no window file", check)]
+        assert said == b"running\n" and lpfboard, (said, lpfboard)
+        assert ended and (run.returncode, out) == (255, b""), (run.returncode, out, err)
+        assert b"virtual-board: lpfboard stopped (killed by SIGKILL)" in err, err
+        assert not os.path.exists(found["window"]), "the window file is left"
+        assert status == 3, status
+    return [Check("lpfboard dying under the board: status 255, a message, the board down, no window file", check)]
 
 
-def typed_session(runner, lines, resize_before=None):
-    """A shell on a terminal: types `lines`, one at each prompt, resizing
-    the terminal before line `resize_before`; (everything shown, status)."""
-    master, slave = pty.openpty()
-    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 100, 0, 0))
-    run = runner.start("", stdin=slave, stdout=slave, stderr=slave, start_new_session=True)
-    os.close(slave)
-    shown = b""
+def halted(runner):
+    """--halt leaves nothing; a new --up is the same board to ssh."""
+    found = runner.up()
+    keeper = children(found["pid"])
+    halt = runner.script("--halt")
+    after = runner.script("--status")
+    left = [pid for pid in [found["pid"]] + list(keeper) if alive(pid)]
+    listens = [address for address, _ in listening() if address.endswith(":%04X" % found["port"])]
+    with open(runner.config, "rb") as f:
+        config = f.read()
+    runner.up()
+    again = runner.ssh("echo hi; exit 3")
+    with open(runner.config, "rb") as f:
+        same = f.read() == config
+
+    def nothing_left():
+        assert halt.returncode == 0, halt
+        assert after.returncode == 3, after
+        assert not left and not listens and not os.path.exists(found["window"]), (left, listens, found)
+
+    def same_board():
+        assert same and (again.returncode, again.stdout) == (3, b"hi\n"), (same, again)
+    return [Check("--halt leaves no process, window file or port; --status then says 3", nothing_left),
+            Check("after a new --up, the same ssh configuration works", same_board)]
+
+
+def booted_for_the_command(runner):
+    """No board up: the one-shot form boots one, then powers it off."""
+    halt = runner.script("--halt")
+    watcher = os.path.join(runner.a.host_build, "lpfscope", "lpfscope")
+    window = os.path.join(runner.scratch, "window")
+    run = subprocess.Popen(runner.argv("--window", window, "--", STEP), stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+    runner.runs.append(run)
+    seen = False
     deadline = time.monotonic() + RUN_TIMEOUT
-    for index, line in enumerate(lines):
-        while shown.count(PROMPT) <= index and time.monotonic() < deadline:
-            if select.select([master], [], [], 1)[0]:
-                try:
-                    shown += os.read(master, 65536)
-                except OSError:
-                    break
-        if index == resize_before:
-            fcntl.ioctl(master, termios.TIOCSWINSZ, struct.pack("HHHH", 40, 120, 0, 0))
-            os.kill(run.pid, signal.SIGWINCH)
-            time.sleep(1)
-        os.write(master, line.encode() + b"\r")
-    ended = ended_within(run, 10)
-    while select.select([master], [], [], 0.2)[0]:
-        try:
-            shown += os.read(master, 65536)
-        except OSError:
-            break
-    os.close(master)
-    return shown, run.returncode if ended else None
+    while not seen and run.poll() is None and time.monotonic() < deadline:
+        if os.path.exists(window):
+            done = subprocess.run([watcher, "--window", window, "--csv", "-d", "0.001"], capture_output=True)
+            rows = done.stdout.decode().splitlines()[1:]
+            seen = done.returncode == 0 and bool(rows) and int(rows[-1].split(",")[1]) == LED
+        time.sleep(0.2)
+    out, err = run.communicate(timeout=RUN_TIMEOUT)
+    left = os.path.exists(window) or State(runner.state).board() is not None
+    checks = interrupts(runner, "on a board booted for it", "--window", window)
+    left = left or os.path.exists(window)
+
+    def step():
+        assert halt.returncode == 0 and run.returncode == 0, (halt, run.returncode, err)
+        judge_step(parse_csv(out))
+
+    def led():
+        assert seen, "this machine's lpfscope never saw LED %d in the window file" % LED
+        assert not left, "the board or its window file is left"
+    return [Check("booted for the command: the guest records a step with the model's time constant", step),
+            Check("this machine's lpfscope sees the guest's ledset; the board goes after", led)] + checks
 
 
-def terminal(runner):
-    shown, status = typed_session(runner, ["stty size; tty", "echo '@@LPF-END@@ 0'", "stty size", "exit 7"], 2)
-    master, slave = pty.openpty()  # typed at a terminal, the output redirected
-    plain = runner.start("tty; echo err >&2", stdin=slave)
-    out, err = plain.communicate(timeout=RUN_TIMEOUT)
-    os.close(master)
-    os.close(slave)
-
-    def session():
-        assert status == 7, (status, shown[-500:])
-        assert b"30 100\r\n/dev/pts/0\r\n" in shown and b"40 120\r\n" in shown, shown[-800:]
-        assert b"--window %s" % runner.window.encode() in shown, "the window file is not named"
-
-    def streams():
-        assert (plain.returncode, out, err) == (0, b"not a tty\n", b"err\n"), (plain.returncode, out, err)
-    return [Check("a shell on a terminal: its size and resizes, output that looks like an end, exit 7", session),
-            Check("no terminal: plain streams, apart", streams)]
-
-
-SCENARIOS = [step_and_led, streaming, interrupted_recording, endless_input, full_output, reader_leaves, board_dies,
-             terminal]
+SCENARIOS = [installing, keys_only, one_shot_on_the_up_board, streaming, interrupts, recording_interrupted,
+             endless_input, outputs_that_fail, terminals, board_dies, halted, booted_for_the_command]
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--script", required=True, help="scripts/virtual-board")
+    parser.add_argument("--readme", required=True)
     parser.add_argument("--board-build", required=True)
     parser.add_argument("--host-build", required=True, help="holds lpfboard and lpfscope for this machine")
     parser.add_argument("--cache", required=True)
@@ -335,22 +534,25 @@ def main():
     parser.add_argument("--only", help="the scenarios whose names contain this")
     a = parser.parse_args()
 
-    checks = rules(load_script(a.script))
-    for scenario in SCENARIOS:
-        if a.only and a.only not in scenario.__name__:
-            continue
-        with tempfile.TemporaryDirectory(prefix="lpf-virtual-") as scratch:
-            start = time.monotonic()
-            runner = Runner(a, scratch)
-            try:
-                found = scenario(runner)
-            finally:
-                runner.kill_all()
-            left = [name for name in os.listdir(scratch) if name != "small"]
-            print("%s: %.1f s" % (scenario.__name__, time.monotonic() - start))
-        checks += found + [Check("%s: no window file left" % scenario.__name__,
-                                 lambda left=left: _equal(left, []))]
-    return 0 if run_table(checks, lambda c: c.run() or True) else 1
+    checks = [Check("terminal: stdin %s, stdout %s, forced %s" % (i, o, f),
+                    lambda i=i, o=o, f=f, w=w: _equal(session.wants_terminal(i, o, f), w))
+              for i, o, f, w in ((True, True, None, True), (True, False, None, False), (False, True, None, False),
+                                 (False, False, True, True), (True, True, False, False))]
+    with tempfile.TemporaryDirectory(prefix="lpf-virtual-") as scratch:
+        runner = Runner(a, scratch)
+        try:
+            for scenario in SCENARIOS:
+                if a.only and a.only not in scenario.__name__:
+                    continue
+                start = time.monotonic()
+                try:
+                    checks += scenario(runner)
+                finally:
+                    runner.kill_all()
+                print("%s: %.1f s" % (scenario.__name__, time.monotonic() - start))
+        finally:
+            runner.script("--halt")
+    return 0 if run_table(checks) else 1
 
 
 if __name__ == "__main__":

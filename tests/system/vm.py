@@ -2,12 +2,13 @@
 """The board binaries on a real 32-bit ARM Linux kernel, under full-system
 emulation, against physical memory: what user-mode emulation cannot show.
 
-Each boot runs an /init that executes the cases, each under guestrelay, the
-virtual board's guest side (scripts/armguest.py): what the program printed on
-each stream and its exit status come back on virtio-serial ports, and so do
-the five registers after it, read back with lpfscope through a mapping; then
-it powers off. The kernel and a static busybox come from Debian's armhf
-packages, downloaded into the build tree once.
+Each boot is the virtual board's machine (virtualboard/), with RAM or
+nothing at the FPGA's window instead of lpfboard, and the tools in
+/usr/sbin; each case runs over ssh as a user of a board runs a tool there:
+the registers set with devmem, the program run with its output and error
+to files on the board (so that what it printed before a bus error is kept),
+then those files, its status and the five registers (read back with
+lpfscope, through a mapping) come back.
 
 Boots:
   tables   RAM up to 0xFFFFFFFF, the kernel kept below the window (mem=1G):
@@ -18,7 +19,6 @@ Boots:
            registers, which strict /dev/mem refuses too.
 """
 import argparse
-import base64
 import os
 import re
 import shlex
@@ -27,14 +27,15 @@ import sys
 import tempfile
 from dataclasses import dataclass, field
 
-import armguest
 from harness import BANNER, FIRST_SCREEN, LW_BASE, MMAP_ERROR, REGISTERS, WINDOW_END, Check, run_table, u32
 from transcripts import CONSOLE, LEDSET, OPEN_ERROR, WINDOW
+from virtualboard import machine as vboard
+from virtualboard.state import State
+from virtualboard import image
 
 OPEN_ERROR_DEVMEM = b'ERROR: could not open "/dev/mem"...\n'
 SIGBUS_STATUS = 128 + 7
 USER = 1000
-BOOT_TIMEOUT = 600
 
 
 @dataclass
@@ -97,75 +98,39 @@ NOTHING_BOOT = [
 ]
 
 
-READ_BACK = "/bin/lpfscope --csv --duration 0.0005 2> /dev/null | tail -n 1"
+READ_BACK = "lpfscope --csv --duration 0.0005 2> /dev/null | tail -n 1"
+ORDINARY_USER = "echo user:x:%d:%d::/tmp:/bin/sh >> /etc/passwd && echo user:x:%d: >> /etc/group" % ((USER,) * 3)
 
 
-def shell_case(case):
-    """The /init lines of one case: one command under guestrelay, and one
-    more that reads the registers back if the case wants them."""
+def case_line(case):
+    """The board's shell line of one case: the registers set, the program
+    run (its output and error to files), then those files, and its status."""
+    # Registers set only where they are read back or matter: a boot that
+    # refuses the mapping, or has nothing there, takes only the program's.
     lines = ["devmem 0x%08X 32 0x%08X" % (LW_BASE + offset, u32(case.before.get(name, 0)))
-             for name, offset in REGISTERS.items()]
-    lines.append("echo %s | base64 -d > /tmp/in" % (base64.b64encode(case.stdin).decode() or "''"))
-    command = [shlex.quote(a) for a in ("/bin/" + case.program,) + tuple(case.args)]
+             for name, offset in REGISTERS.items() if case.before or case.after is not None]
+    program = " ".join(shlex.quote(a) for a in (case.program,) + tuple(case.args))
     if case.user:
-        command = ["su", "-s", "/bin/sh", "user", "-c", shlex.quote(" ".join(command))]
-    lines.append(armguest.relay_command(command, stdin=False, closed=case.closed, redirect="< /tmp/in"))
+        program = "su -s /bin/sh user -c %s" % shlex.quote(program)
+    streams = {0: "", 1: "> /tmp/out", 2: "2> /tmp/err"}
+    streams.update({fd: "%d%s&-" % (fd, "<" if fd == 0 else ">") for fd in case.closed})
+    # busybox's shell says "Bus error" of a program that signal ended, on
+    # its standard error as redirected for that program: so the program
+    # takes its redirections in a shell of its own, which it replaces.
+    waited = "exec %s %s" % (program, " ".join(streams.values()))
+    lines += ["rm -f /tmp/out /tmp/err", "sh -c %s 2> /dev/null" % shlex.quote(waited), "status=$?",
+              "cat /tmp/out 2> /dev/null", "cat /tmp/err >&2 2> /dev/null", "exit $status"]
+    return "; ".join(lines)
+
+
+def run_case(ssh, case):
+    """(stdout, stderr, status, registers or None) of one case."""
+    done = subprocess.run(ssh + [case_line(case)], input=case.stdin, capture_output=True, timeout=60)
+    regs = None
     if case.after is not None:
-        lines.append(armguest.relay_command(["sh", "-c", shlex.quote(READ_BACK)], stdin=False,
-                                             redirect="< /dev/null"))
-    return "\n".join(lines)
-
-
-def init_script(cases):
-    return armguest.PREAMBLE + "\n".join([shell_case(c) for c in cases] + ["poweroff -f", ""])
-
-
-def initramfs_of(path, guest, relay, tools, cases):
-    entries = [armguest.program("bin/" + name, tool) for name, tool in tools.items()]
-    entries += [armguest.directory("etc"),  # an ordinary user, uid 1000, for the privilege cases
-                armguest.regular("etc/passwd", b"root:x:0:0::/:/bin/sh\nuser:x:%d:%d::/tmp:/bin/sh\n" % (USER, USER)),
-                armguest.regular("etc/group", b"root:x:0:\nuser:x:%d:\n" % USER)]
-    with open(path, "wb") as out:
-        armguest.initramfs(out, guest, relay, init_script(cases), entries)
-
-
-def boot(qemu, kernel, initrd, memory, append, scratch, dtb=None):
-    """The console, and what the commands sent: [(status, stdout, stderr)]."""
-    streams = {name: os.path.join(scratch, name) for name in ("out", "err", "control")}
-    for path in streams.values():
-        open(path, "wb").close()
-    chardevs = {name: "file,path=" + path for name, path in streams.items()}
-    chardevs["in"] = "null"
-    argv = armguest.qemu_machine(qemu, kernel, initrd, memory) + armguest.qemu_ports(chardevs) + [
-        "-nographic", "-monitor", "none", "-append", armguest.KERNEL_ARGUMENTS + " " + append]
-    if dtb:
-        argv += ["-dtb", dtb]
-    done = subprocess.run(argv, capture_output=True, timeout=BOOT_TIMEOUT)
-    sent = {}
-    for name, path in streams.items():
-        with open(path, "rb") as f:
-            sent[name] = f.read()
-    return done.stdout.decode("latin-1").replace("\r", ""), armguest.results(sent["control"], sent["out"],
-                                                                            sent["err"])
-
-
-def parse(cases, sent):
-    """{case index: (stdout, stderr, status, registers or None)}, from the
-    commands' results in the order they ran."""
-    results = {}
-    sent = iter(sent)
-    for index, case in enumerate(cases):
-        ran = next(sent, None)
-        back = next(sent, None) if case.after is not None else None
-        if ran is None or (case.after is not None and back is None):
-            break
-        regs = None
-        if back is not None:
-            row = back[1].decode().strip().split(",")
-            regs = dict(zip(REGISTERS, (u32(int(v)) for v in row[1:6]))) if len(row) == 8 else {}
-        status, out, err = ran
-        results[index] = (out, err, status, regs)
-    return results
+        row = subprocess.run(ssh + [READ_BACK], capture_output=True, timeout=60).stdout.decode().strip().split(",")
+        regs = dict(zip(REGISTERS, (u32(int(v)) for v in row[1:6]))) if len(row) == 8 else {}
+    return done.stdout, done.stderr, done.returncode, regs
 
 
 def claimed_device_tree(qemu, directory, memory):
@@ -185,10 +150,9 @@ def claimed_device_tree(qemu, directory, memory):
     return claimed
 
 
-def check(index, case, results):
+def check(case, result):
     """The case's printed bytes, standard error, status and registers."""
-    assert index in results, "no result (the boot stopped before it)"
-    out, err, status, regs = results[index]
+    out, err, status, regs = result
     assert out == case.out, "printed\n    %r\n  expected\n    %r" % (out, case.out)
     assert re.fullmatch(case.err, err), "standard error %r, expected %r" % (err, case.err)
     assert status == case.status, "exit status %d, expected %d" % (status, case.status)
@@ -214,32 +178,53 @@ BOOTS = [
 ]
 
 
+def run_boot(plan, a, guest, tools, state, scratch):
+    """The boot's cases, each over ssh, as checks; the machine is powered off after."""
+    port = vboard.free_port()
+    machine = vboard.Machine(a.qemu_system, guest, tools, state, port, memory=plan.memory, append=plan.append)
+    if plan.claimed:
+        machine.dtb = claimed_device_tree(a.qemu_system, scratch, plan.memory)
+    # One connection for all the cases (it ends with the machine).
+    ssh = ["ssh", "-F", "/dev/null", "-oBatchMode=yes", "-oLogLevel=ERROR", "-oControlMaster=auto",
+           "-oControlPersist=yes", "-oControlPath=" + os.path.join(scratch, "%C")] + state.ssh_options(port) + [
+        "-T", vboard.ALIAS]
+    results = {}
+    try:
+        machine.start()
+        machine.wait_until_answering()
+        added = subprocess.run(ssh + [ORDINARY_USER], capture_output=True, timeout=60)
+        assert added.returncode == 0, "the ordinary user: %r" % added.stderr
+        for index, case in enumerate(plan.cases):
+            results[index] = run_case(ssh, case)
+    except (RuntimeError, AssertionError, subprocess.TimeoutExpired) as e:
+        print("boot %s did not finish: %s\nits console ended with:\n%s" % (plan.name, e, machine.console_text()))
+    finally:
+        machine.stop()
+    print("== boot %s: -m %d %s%s" % (plan.name, plan.memory, plan.append, " (claimed)" * plan.claimed))
+    return [Check("%s: %s" % (plan.name, case.name), lambda index=index, case=case: check(case, results[index])
+                  if index in results else _no_result()) for index, case in enumerate(plan.cases)]
+
+
+def _no_result():
+    raise AssertionError("no result (the boot stopped before it)")
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--cache", required=True, help="where the kernel and busybox are kept")
+    parser.add_argument("--cache", required=True, help="where the guest's kernel and packages are kept")
     parser.add_argument("--qemu-system", required=True)
-    for name in ("lpfconsole", "ledset", "lpfscope", "guestrelay"):
+    for name in ("lpfconsole", "ledset", "lpfscope"):
         parser.add_argument("--" + name, required=True)
     a = parser.parse_args()
     tools = {"lpfconsole": a.lpfconsole, "ledset": a.ledset, "lpfscope": a.lpfscope}
     assert os.access(a.qemu_system, os.X_OK), "no qemu-system-arm (%s): run scripts/install-deps --all" % a.qemu_system
-    guest = armguest.fetch(a.cache)
+    guest = image.fetch(a.cache)
 
     ok = True
     with tempfile.TemporaryDirectory(prefix="lpf-vm-") as scratch:
+        state = State(os.path.join(scratch, "state")).prepare()
         for plan in BOOTS:
-            initrd = os.path.join(scratch, plan.name + ".gz")
-            initramfs_of(initrd, guest, a.guestrelay, tools, plan.cases)
-            dtb = claimed_device_tree(a.qemu_system, scratch, plan.memory) if plan.claimed else None
-            console, sent = boot(a.qemu_system, guest.kernel, initrd, plan.memory, plan.append, scratch, dtb)
-            results = parse(plan.cases, sent)
-            if len(results) < len(plan.cases):
-                print("boot %s did not finish; its console ended with:\n%s" % (plan.name, console[-3000:]))
-
-            print("== boot %s: -m %d %s%s" % (plan.name, plan.memory, plan.append, " (claimed)" * plan.claimed))
-            rows = [Check("%s: %s" % (plan.name, case.name), lambda index=index, case=case: check(index, case, results))
-                    for index, case in enumerate(plan.cases)]
-            ok = run_table(rows) and ok
+            ok = run_table(run_boot(plan, a, guest, tools, state, scratch)) and ok
     return 0 if ok else 1
 
 

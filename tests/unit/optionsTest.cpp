@@ -63,6 +63,7 @@ TEST(options, limitsAndSyntax)
         {{"-cr"}, false, 0, 0, "missing value after '-r'"},
         {{"-xt"}, false, 0, 0, "unknown option '-x'"},
         {{"--bogus=3"}, false, 0, 0, "unknown option '--bogus'"},
+        {{"--csv=3"}, false, 0, 0, "no value may follow '--csv'"},
         {{"now"}, false, 0, 0, "unexpected argument 'now'"},
     };
     for (const auto &c : cases) {
