@@ -52,10 +52,12 @@
 // clock that ends there counts from the next sample). One shared multiplier
 // forms one 32 x 33 product a clock, from four 17 x 17 pieces that each fit
 // a multiplier block, between registers on its operands and its product.
-// From 50 MHz on, the pieces have registers of their own (as a block's
-// output register) and their sum takes the next clock, so that no path
-// between registers holds more than a multiplier block, or one sum (of the
-// pieces, or of the accumulator with its saturation):
+// From 50 MHz on, the pieces have registers of their own (in Yosys's family
+// flows, flip-flops in the fabric for blocks of 18 x 18 and 27 x 27 bits,
+// the blocks' own multiplier registers for 25 x 18; bench/README.md) and
+// their sum takes the next clock, so that no path between registers holds
+// more than a multiplier block, or one sum (of the pieces, or of the
+// accumulator with its saturation):
 //
 //   edge after   operands       pieces of        product         accumulator / state
 //   sampling     Ku, u

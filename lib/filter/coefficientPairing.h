@@ -1,6 +1,7 @@
-// Coefficient pairs as the core applies them, for a board that only looks at
-// the registers now and then: a store to Ku waits for the next store to Ky,
-// and the two take effect together. The console stores Ku, then Ky.
+// Coefficient pairs after the core's rule, as far as a board that only looks
+// at the registers now and then can follow it: a store to Ku waits for the
+// next store to Ky, and the two take effect together. The console stores
+// Ku, then Ky. (Where the two differ: docs/design.md, "The FPGA core".)
 //
 // A look cannot see a store, only a changed value. So: a changed Ky applies
 // the pair (Ky with the Ku seen beside it); a changed Ku alone is held, and

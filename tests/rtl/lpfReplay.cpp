@@ -52,7 +52,8 @@ void printUsage(FILE *to)
                 "Drives the register accesses of TRACE (as the test preload library records them\n"
                 "with LPF_TRACE_FILE) into lpf_system verilated at MHZ (40, 50 or 100; default 50),\n"
                 "with a pause of SAMPLES samples (default 2000) before each new command, and checks\n"
-                "it at every clock against lpfboard's arithmetic. Status 0 if it agrees, 1 if not.\n");
+                "it at every clock against lpfboard's arithmetic. Status 0 if it agrees, 1 if not\n"
+                "or if it cannot read TRACE or write FILE.fst.\n");
 }
 
 bool parseOptions(int argc, char **argv, Options &options)
@@ -193,8 +194,13 @@ template <typename Model> int replayTrace(const Options &options, const std::vec
     if (options.waveform != nullptr)
         Verilated::traceEverOn(true);
     Replay<Model> run(divider);
-    if (options.waveform != nullptr)
+    if (options.waveform != nullptr) {
         run.waveform = openWaveform(run.top, options.mhz, options.waveform);
+        if (!run.waveform) {
+            fprintf(stderr, "lpfReplay: cannot write the waveform %s\n", options.waveform);
+            return 1;
+        }
+    }
     run.clock(Bus{}, true);
     long long printed = -1;
     uint64_t pauses = 0;

@@ -17,8 +17,10 @@ struct Waveform {
     uint64_t halfPeriods; // written so far
 };
 
-// A waveform of `top` clocked at `mhz`, written to `path`. Verilated's
-// tracing must have been turned on before the model was made.
+// A waveform of `top` clocked at `mhz`, written to `path`; nullptr if the
+// file cannot be made there (the writer would drop every dump without a
+// word). Verilated's tracing must have been turned on before the model was
+// made.
 template <typename Model> std::unique_ptr<Waveform> openWaveform(Model &top, int mhz, const std::string &path)
 {
     auto waveform = std::make_unique<Waveform>();
@@ -26,6 +28,8 @@ template <typename Model> std::unique_ptr<Waveform> openWaveform(Model &top, int
     waveform->halfPeriods = 0;
     top.trace(&waveform->file, 99);
     waveform->file.open(path.c_str());
+    if (!waveform->file.isOpen())
+        return nullptr;
     return waveform;
 }
 

@@ -6,7 +6,8 @@
 // words, the held Ku, pairs committed by the top lane of Ky, the read
 // latency of one clock and reset. Run with +verilator+rand+reset+2
 // +verilator+seed+N, every register starts at random values; with
-// --waveforms=DIR, each test writes DIR/SUITE.TEST.fst.
+// --waveforms=DIR, each test writes DIR/SUITE.TEST.fst (DIR made if need
+// be).
 #include "Vlpf_system_100MHz.h"
 #include "Vlpf_system_40MHz.h"
 #include "Vlpf_system_50MHz.h"
@@ -18,11 +19,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
 #include <random>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -42,7 +46,11 @@ template <typename Model> std::unique_ptr<Waveform> testWaveform(Model &top, int
     if (part != nullptr)
         name += std::string(".") + part;
     std::replace(name.begin(), name.end(), '/', '_');
-    return openWaveform(top, mhz, std::string(waveformDirectory) + "/" + name + ".fst");
+    std::string path = std::string(waveformDirectory) + "/" + name + ".fst";
+    std::unique_ptr<Waveform> waveform = openWaveform(top, mhz, path);
+    if (!waveform)
+        ADD_FAILURE() << "cannot write the waveform " << path;
+    return waveform;
 }
 
 // Values that matter to the arithmetic: the extremes, and what the console
@@ -274,6 +282,12 @@ int main(int argc, char **argv)
         if (std::strncmp(argv[i], WAVEFORMS, sizeof WAVEFORMS - 1) == 0) {
             waveformDirectory = argv[i] + sizeof WAVEFORMS - 1;
             Verilated::traceEverOn(true);
+            std::error_code error;
+            std::filesystem::create_directories(waveformDirectory, error);
+            if (error) {
+                fprintf(stderr, "lpfSystemCosim: cannot make %s: %s\n", waveformDirectory, error.message().c_str());
+                return 1;
+            }
         }
     }
     Verilated::commandArgs(argc, argv); // +verilator+rand+reset+2 +verilator+seed+N

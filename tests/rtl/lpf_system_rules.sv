@@ -21,7 +21,8 @@ module lpf_system_rules #(
     // A fault planted between the bus and the design, which the proof must
     // find: 1 the 100th LED store is lost; 2 the 100th store to Ky's lower
     // lanes also writes the top one, with the byte Ky already has, and so
-    // commits a pair with a Ky half stored.
+    // commits a pair with a Ky half stored; 4 an assertion that fails
+    // wherever the rules are checked, which the base case must catch.
     parameter integer FAULT = 0,
     // 1: a harness that never stores, under which every rule holds and no
     // cover can be reached.
@@ -136,6 +137,8 @@ module lpf_system_rules #(
 
     always @(*) begin
         if (checking) begin
+            if (FAULT == 4)
+                assert (1'b0);
             // Reset values: everything reads 0 and the lamps are dark.
             if (was_reset)
                 assert (readdata == 32'd0 && led == 32'd0);

@@ -60,13 +60,17 @@ def fst_as_vcd(fst2vcd, path):
     return done.stdout.decode()
 
 
+BUS_TRANSACTIONS = "LpfSystem/50MHz.BusTransactions"
+
+
 def cosimulation(a, scratch):
-    """The bus step by step at 50 MHz: the lamps as the rows set them, one
-    clock per row."""
-    done = subprocess.run([a.cosim, "--gtest_filter=LpfSystem/50MHz.BusTransactions", "--waveforms=" + scratch],
+    """The bus step by step at 50 MHz, into a folder not yet made: the lamps
+    as the rows set them, one clock per row."""
+    waves = os.path.join(scratch, "waves")
+    done = subprocess.run([a.cosim, "--gtest_filter=" + BUS_TRANSACTIONS, "--waveforms=" + waves],
                           capture_output=True, timeout=60)
     assert done.returncode == 0, done.stdout.decode()[-2000:]
-    vcd = read_vcd(fst_as_vcd(a.fst2vcd, os.path.join(scratch, "LpfSystem_50MHz.BusTransactions.fst")),
+    vcd = read_vcd(fst_as_vcd(a.fst2vcd, os.path.join(waves, "LpfSystem_50MHz.BusTransactions.fst")),
                    ("clk", "led", "readdata"))
     lamps = values(vcd["led"])
     assert [0xA5, 0x5A, 0x0022335A] == [v for v in lamps if v in (0xA5, 0x5A, 0x0022335A)], lamps
@@ -97,6 +101,22 @@ def replay(a, scratch):
     assert 0.79 < peak / 2**31 <= 0.8, "y peaks at %f" % (peak / 2**31)
 
 
+def unwritable(a, scratch):
+    """A waveform that cannot be written fails the run, saying so: a folder
+    that cannot be made, a file that cannot be (a folder in its place)."""
+    blocker, trace = os.path.join(scratch, "a-file"), os.path.join(scratch, "no-accesses")
+    for path in (blocker, trace):
+        open(path, "w").close()
+    taken = os.path.join(scratch, "taken")
+    os.makedirs(os.path.join(taken, "LpfSystem_50MHz.BusTransactions.fst"))
+    for command in ([a.cosim, "--gtest_filter=" + BUS_TRANSACTIONS, "--waveforms=" + blocker + "/waves"],
+                    [a.cosim, "--gtest_filter=" + BUS_TRANSACTIONS, "--waveforms=" + taken],
+                    [a.replay, "--waveform", blocker + "/console.fst", trace]):
+        done = subprocess.run(command, capture_output=True, timeout=60)
+        said = done.stdout + done.stderr
+        assert done.returncode != 0 and re.search(rb"cannot (make|write)", said), (command, done.returncode, said)
+
+
 def main():
     parser = argparse.ArgumentParser()
     for name in ("cosim", "replay", "fst2vcd", "lpfconsole", "device", "preload"):
@@ -104,7 +124,8 @@ def main():
     a = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="lpf-waveforms-") as scratch:
         rows = [Check("the co-simulation's waveform", lambda: cosimulation(a, scratch)),
-                Check("a console session replayed, with its waveform", lambda: replay(a, scratch))]
+                Check("a console session replayed, with its waveform", lambda: replay(a, scratch)),
+                Check("a waveform that cannot be written", lambda: unwritable(a, scratch))]
         return 0 if run_table(rows) else 1
 
 
