@@ -53,7 +53,7 @@ void printUsage(FILE *to)
                 "with LPF_TRACE_FILE) into lpf_system verilated at MHZ (40, 50 or 100; default 50),\n"
                 "with a pause of SAMPLES samples (default 2000) before each new command, and checks\n"
                 "it at every clock against lpfboard's arithmetic. Status 0 if it agrees, 1 if not\n"
-                "or if it cannot read TRACE or write FILE.fst.\n");
+                "or if it cannot read TRACE or write FILE.fst whole.\n");
 }
 
 bool parseOptions(int argc, char **argv, Options &options)
@@ -197,7 +197,7 @@ template <typename Model> int replayTrace(const Options &options, const std::vec
     if (options.waveform != nullptr) {
         run.waveform = openWaveform(run.top, options.mhz, options.waveform);
         if (!run.waveform) {
-            fprintf(stderr, "lpfReplay: cannot write the waveform %s\n", options.waveform);
+            fprintf(stderr, "lpfReplay: cannot write the waveform %s: its folder is missing, or something other than a file is there\n", options.waveform);
             return 1;
         }
     }
@@ -217,8 +217,10 @@ template <typename Model> int replayTrace(const Options &options, const std::vec
             break;
     }
     run.idle(options.pauseSamples * static_cast<uint64_t>(divider));
-    if (run.waveform)
-        run.waveform->file.close();
+    if (run.waveform && !closeWaveform(*run.waveform)) {
+        fprintf(stderr, "lpfReplay: the waveform %s may not be whole: its disk is full\n", options.waveform);
+        return 1;
+    }
     printf("lpfReplay: %zu accesses (%" PRIu64 " of them loads of y) at %d MHz, %" PRIu64 " pauses, in %" PRIu64
            " clocks (%" PRIu64 " samples): %s; y at the end 0x%08X\n",
            accesses.size(), yLoads, options.mhz, pauses, run.cycle, run.coverage.samples,
@@ -232,6 +234,10 @@ template <typename Model> int replayTrace(const Options &options, const std::vec
 int main(int argc, char **argv)
 {
     Options options{};
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        printUsage(stdout);
+        return 0;
+    }
     if (!parseOptions(argc, argv, options)) {
         printUsage(stderr);
         return 2;

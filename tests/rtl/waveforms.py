@@ -5,6 +5,7 @@ recorded by the test preload library and replayed into the core."""
 import argparse
 import os
 import re
+import stat
 import subprocess
 import sys
 import tempfile
@@ -103,18 +104,23 @@ def replay(a, scratch):
 
 def unwritable(a, scratch):
     """A waveform that cannot be written fails the run, saying so: a folder
-    that cannot be made, a file that cannot be (a folder in its place)."""
+    that cannot be made, a file that cannot be (a folder in its place), and
+    one where something other than a file stands, which stays."""
     blocker, trace = os.path.join(scratch, "a-file"), os.path.join(scratch, "no-accesses")
     for path in (blocker, trace):
         open(path, "w").close()
+    fifo = os.path.join(scratch, "fifo.fst")
+    os.mkfifo(fifo)
     taken = os.path.join(scratch, "taken")
     os.makedirs(os.path.join(taken, "LpfSystem_50MHz.BusTransactions.fst"))
     for command in ([a.cosim, "--gtest_filter=" + BUS_TRANSACTIONS, "--waveforms=" + blocker + "/waves"],
                     [a.cosim, "--gtest_filter=" + BUS_TRANSACTIONS, "--waveforms=" + taken],
-                    [a.replay, "--waveform", blocker + "/console.fst", trace]):
+                    [a.replay, "--waveform", blocker + "/console.fst", trace],
+                    [a.replay, "--waveform", fifo, trace]):
         done = subprocess.run(command, capture_output=True, timeout=60)
         said = done.stdout + done.stderr
         assert done.returncode != 0 and re.search(rb"cannot (make|write)", said), (command, done.returncode, said)
+    assert stat.S_ISFIFO(os.lstat(fifo).st_mode), "the FIFO was replaced"
 
 
 def main():
