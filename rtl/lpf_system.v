@@ -28,7 +28,8 @@
 // - `led` is the LED register, for the lamps.
 //
 // Coefficient pairs: the filter runs on a pair of Ku and Ky that were
-// stored together, never on a mix. A store to Ky commits the pair only if
+// stored together: never a new Ku with an older Ky, nor a Ky written part
+// by part in ascending order before its last part. A store to Ky commits the pair only if
 // it writes the top byte lane: a whole-word store, or the last store of Ky
 // written by bytes or halfwords in ascending order. From the first sample
 // after that store on, the filter runs on that Ky and the Ku last stored.
