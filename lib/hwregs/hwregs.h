@@ -24,6 +24,29 @@ constexpr uint32_t LPF_KU_BASE = 0x20u;
 constexpr uint32_t LPF_KY_BASE = 0x30u;
 constexpr uint32_t LPF_Y_BASE = 0x40u;
 
+// Words that say what the core is, read-only and free of side effects like
+// every load; lpfconsole and ledset never touch them. They sit at the top of
+// the core's 0x80 bytes, clear of the five registers' 0x10 spacing.
+constexpr uint32_t LPF_IDENTITY_BASE = 0x70u;     // LPF_IDENTITY
+constexpr uint32_t LPF_CLOCK_HZ_BASE = 0x74u;     // the clock the core was built for, in Hz
+constexpr uint32_t LPF_SAMPLE_COUNT_BASE = 0x78u; // one count per sample, wrapping at 2^32
+constexpr uint32_t LPF_STATUS_BASE = 0x7Cu;       // LPF_STATUS_PAIR_HELD
+
+// The identity word: "LPf" in ASCII in the top three bytes, the core's
+// version in the lowest.
+constexpr uint32_t LPF_IDENTITY_NAME = 0x4C506600u;
+constexpr uint32_t LPF_IDENTITY_NAME_MASK = 0xFFFFFF00u;
+constexpr uint32_t LPF_IDENTITY_VERSION = 1u;
+constexpr uint32_t LPF_IDENTITY = LPF_IDENTITY_NAME | LPF_IDENTITY_VERSION;
+
+// Status bit: a Ku or Ky stored but not yet in use (waiting for a store to
+// Ky's top byte lane, or for the hold time to run out).
+constexpr uint32_t LPF_STATUS_PAIR_HELD = 0x1u;
+
+// How long, in samples, a held store waits after the last store to Ku or Ky
+// before the pair becomes the last Ku and Ky stored.
+constexpr uint32_t LPF_PAIR_HOLD_SAMPLES = 1000000u; // 100 ms
+
 // Offset of the lightweight FPGA slaves from the start of the mapped window.
 constexpr uint32_t HW_REGS_LWFPGASLVS_BASE = ALT_LWFPGASLVS_OFST & HW_REGS_MASK;
 
