@@ -12,6 +12,7 @@ int main(int argc, char **argv)
 
     int32_t pattern = 0;
     if (argc < 2) {
+        // "Clearing", in the Italian the board's users and scripts know it by.
         printf("Azzeramento\n");
     } else {
         pattern = decimalToInt32(argv[1]);

@@ -1,5 +1,7 @@
 // The register window as lpfconsole and ledset announce it: the address
-// banner first, then one ERROR line for whatever fails.
+// banner first, then one ERROR line for whatever fails. The ERROR lines go to
+// standard output, not standard error, because that is where the board's
+// users and their scripts have always looked for them.
 #include "hwregs.h"
 #include "memoryDevice.h"
 #include "memoryWindow.h"
