@@ -17,7 +17,7 @@ const std::string TITLE_TEXT = "lpfscope: /dev/mem, 1000 samples/s";
 std::vector<std::string> frame(const ChartHistory &history, int columns, int rows)
 {
     std::string text = drawView(ViewContent{TITLE_TEXT, RegisterSample{1, FULL, 0, 0, -FULL}, history.chart(),
-                                            "Ctrl-C quits."},
+                                            "Ctrl-C quits.", nullptr},
                                 columns, rows);
     EXPECT_EQ(text.rfind("\x1b[H", 0), 0u);
     text = text.substr(3);
