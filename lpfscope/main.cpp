@@ -80,12 +80,11 @@ int main(int argc, char **argv)
     bool watched = options.window != nullptr || MEMORY_DEVICE_IS_STAND_IN;
     installStopHandlers();
     Sampling sampling(windowRegisters(window), options);
-    // The clock word means something only in an LPf core.
+    // The clock word means something only in an LPf core. Whatever answers,
+    // sampling goes on: the view and the end say what it is.
     sampling.core.word = *sampling.registers.identity;
     if (isLpfCore(sampling.core.word))
         sampling.core.clockHz = *sampling.registers.clockHz;
-    else
-        fprintf(stderr, "lpfscope: %s\n", identityText(sampling.core).c_str());
 
     // A program in the background leaves the terminal alone.
     bool view = !options.csv && terminalInForeground();
@@ -113,8 +112,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "lpfscope: sampled at normal priority: real-time priority was refused: %s\n",
                 strerror(refused));
     RateCheck rate = checkRate(sampling.core, result.meter);
-    if (isLpfCore(sampling.core.word))
-        fprintf(stderr, "lpfscope: %s\n", identityText(sampling.core).c_str());
+    fprintf(stderr, "lpfscope: %s\n", identityText(sampling.core).c_str());
     fprintf(stderr, "lpfscope: %s\n", rateText(sampling.core, rate).c_str());
     if (rate.verdict == RateVerdict::Off)
         fprintf(stderr, "lpfscope: %s\n", rateWarning(sampling.core, rate).c_str());
