@@ -130,10 +130,13 @@ bool powerOn(BoardFile &board, const char *path, BoardKind kind)
         close(board.descriptor);
         return false;
     }
-    board.registers = slaveRegisters(board.page);
-    for (volatile uint32_t *reg : {board.registers.led, board.registers.u, board.registers.Ku, board.registers.Ky,
-                                   board.registers.y})
+    const RegisterSet &registers = board.registers = slaveRegisters(board.page);
+    for (volatile uint32_t *reg : {registers.led, registers.u, registers.Ku, registers.Ky, registers.y,
+                                   registers.sampleCount, registers.status})
         *reg = 0;
+    // What the core says it is, there before a tool is told the board is on.
+    *registers.identity = LPF_IDENTITY;
+    *registers.clockHz = LPF_CLOCK_HZ_DEFAULT;
     return true;
 }
 

@@ -13,14 +13,14 @@ struct BoardFile {
     BoardKind kind;
     int descriptor;
     bool created; // by this board, rather than a stale one reused
-    void *page;   // the mapped page that holds the five registers
+    void *page;   // the mapped page that holds the registers
     RegisterSet registers;
 };
 
 // Creates the file (mode 0600, never through a link), or reuses a stale one
 // of the same kind that an lpfboard made and that is still private to this
-// user; locks it against a second board, backs and maps its registers and
-// sets them to 0. On failure it has printed one line on standard error,
+// user; locks it against a second board, backs and maps its registers, sets
+// them to 0, and serves the core's identity and clock. On failure it has printed one line on standard error,
 // removed what it created, and left every other file as it was.
 bool powerOn(BoardFile &board, const char *path, BoardKind kind);
 

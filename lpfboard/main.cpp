@@ -119,6 +119,8 @@ static HoldUps serve(const BoardFile &board, bool showView)
         FilterInputs inputs{static_cast<int32_t>(*registers.u), pairs.applied.Ku, pairs.applied.Ky};
         state = filterAdvance(state, inputs, samplesDue - samplesDone);
         *registers.y = static_cast<uint32_t>(filterOutput(state));
+        *registers.sampleCount = static_cast<uint32_t>(samplesDue); // wraps at 2^32, as the core's
+        *registers.status = pairHeld(pairs) ? LPF_STATUS_PAIR_HELD : 0u;
         samplesDone = samplesDue;
 
         if (showView) {

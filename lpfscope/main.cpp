@@ -1,5 +1,7 @@
 // lpfscope: samples the LED and LPf filter registers at a steady rate,
-// read-only, and shows them live on a terminal or records them as CSV.
+// read-only, and shows them live on a terminal or records them as CSV; it
+// names the core it sees and checks the rate the core samples at.
+#include "coreCheck.h"
 #include "exitStatus.h"
 #include "liveView.h"
 #include "memoryDevice.h"
@@ -78,6 +80,11 @@ int main(int argc, char **argv)
     bool watched = options.window != nullptr || MEMORY_DEVICE_IS_STAND_IN;
     installStopHandlers();
     Sampling sampling(windowRegisters(window), options);
+    // The clock word means something only in an LPf core. Whatever answers,
+    // sampling goes on: the view and the end say what it is.
+    sampling.core.word = *sampling.registers.identity;
+    if (isLpfCore(sampling.core.word))
+        sampling.core.clockHz = *sampling.registers.clockHz;
 
     // A program in the background leaves the terminal alone.
     bool view = !options.csv && terminalInForeground();
@@ -104,6 +111,11 @@ int main(int argc, char **argv)
     if (int refused = sampling.realTimeRefused.load(); refused != 0)
         fprintf(stderr, "lpfscope: sampled at normal priority: real-time priority was refused: %s\n",
                 strerror(refused));
+    RateCheck rate = checkRate(sampling.core, result.meter);
+    fprintf(stderr, "lpfscope: %s\n", identityText(sampling.core).c_str());
+    fprintf(stderr, "lpfscope: %s\n", rateText(sampling.core, rate).c_str());
+    if (rate.verdict == RateVerdict::Off)
+        fprintf(stderr, "lpfscope: %s\n", rateWarning(sampling.core, rate).c_str());
     fprintf(stderr, "lpfscope: samples taken: %llu, late: %llu, missed: %llu; rows written: %llu, dropped: %llu\n",
             static_cast<unsigned long long>(sampling.taken.load()), static_cast<unsigned long long>(sampling.late.load()),
             static_cast<unsigned long long>(sampling.missed.load()), static_cast<unsigned long long>(result.written),

@@ -1,4 +1,5 @@
 #include "options.h"
+#include "hwregs.h"
 #include "refusedOption.h"
 #include "samplerPlan.h"
 #include "usageError.h"
@@ -82,12 +83,21 @@ void printUsage()
            "  -V, --version          show the version and exit\n"
            "\n"
            "Numbers are decimal: 1000, 0.5, 1e3. CSV columns: time_s,led,u,ku,ky,y,u_pu,y_pu.\n"
-           "SIGINT, SIGTERM, SIGHUP or SIGQUIT ends the recording cleanly. How many\n"
-           "samples were taken, late, missed (skipped after a pause) and dropped (output\n"
-           "too slow), and how many rows were written, goes to standard error.\n"
+           "SIGINT, SIGTERM, SIGHUP or SIGQUIT ends the recording cleanly.\n"
+           "At the end, standard error says what answers at 0x%08X (\"LPf core\n"
+           "version 1, built for 50.000 MHz\", or \"no LPf core answers at 0x%08X\n"
+           "(its identity word reads 0x...)\": sampling goes on either way), the sample\n"
+           "rate measured from the core's sample counter (\"sample rate 10.000 MHz\n"
+           "(expected 10.000 MHz)\", or \"not measured\" for a recording under 1 s), a\n"
+           "warning when that rate is off by more than 1%% (the core's CLOCK_HZ does not\n"
+           "match the clock it is given: every time constant is off by that factor),\n"
+           "then how many samples were taken, late, missed (skipped after a pause) and\n"
+           "dropped (output too slow), and how many rows were written. The live view\n"
+           "shows the core and its rate on a line of its own.\n"
            "Up to %u samples per second the sampler runs at real-time priority where\n"
            "that is allowed (as root, or with RLIMIT_RTPRIO).\n",
-           MAX_RATE, DEFAULT_RATE, MAX_DURATION, static_cast<unsigned long long>(MAX_HISTORY), REAL_TIME_MAX_RATE);
+           MAX_RATE, DEFAULT_RATE, MAX_DURATION, static_cast<unsigned long long>(MAX_HISTORY), ALT_LWFPGASLVS_OFST,
+           ALT_LWFPGASLVS_OFST, REAL_TIME_MAX_RATE);
 }
 
 constexpr Usage USAGE{"lpfscope", "; try 'lpfscope --help'"};

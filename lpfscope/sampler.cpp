@@ -81,6 +81,7 @@ void runSampler(Sampling &sampling)
         if (!step.take)
             break;
         RegisterSample sample = loadRegisters(sampling.registers);
+        uint32_t count = *sampling.registers.sampleCount;
         sampling.taken.fetch_add(1, std::memory_order_relaxed);
         if (step.late)
             sampling.late.fetch_add(1, std::memory_order_relaxed);
@@ -88,7 +89,7 @@ void runSampler(Sampling &sampling)
             sampling.zeroTime.store(now, std::memory_order_relaxed);
             sampling.zero.store(step.number, std::memory_order_relaxed); // published with the sample below
         }
-        if (!sampling.ring.put(TimedSample{now, step.number, sample}))
+        if (!sampling.ring.put(TimedSample{now, step.number, sample, count}))
             sampling.dropped.fetch_add(1, std::memory_order_relaxed);
     }
     sampling.finished.store(true, std::memory_order_release);

@@ -1,9 +1,10 @@
 // The sampler of lpfscope: its own thread, on absolute times of the
 // monotonic clock, loading the five registers once each per sample in
-// register order, and handing the samples to the writer through a ring that
+// register order, then the core's sample counter, and handing the samples to the writer through a ring that
 // never makes it wait.
 #pragma once
 
+#include "coreCheck.h"
 #include "options.h"
 #include "registerSet.h"
 #include "ring.h"
@@ -27,6 +28,7 @@ struct Sampling {
 
     RegisterSet registers; // mapped read-only: lpfscope never stores
     ScopeOptions options;
+    CoreIdentity core{0, 0}; // loaded once, before the sampler starts
     HandOffRing<TimedSample> ring; // from the sampler to the writer
     std::atomic<bool> stop{false};     // set by the writer: end after the current sample
     std::atomic<bool> finished{false}; // set by the sampler when it has ended

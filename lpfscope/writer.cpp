@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <string>
 #include <unistd.h>
 
 namespace {
@@ -22,7 +23,7 @@ struct Writer {
     bool view;
     Recording recording;
     CsvWriter csv{STDOUT_FILENO};
-    WriterResult result{0, false, 0, false};
+    WriterResult result{0, false, 0, false, {}};
 };
 
 void fail(Writer &writer)
@@ -36,6 +37,7 @@ void fail(Writer &writer)
 void record(Writer &writer, const TimedSample &sample)
 {
     Sampling &sampling = writer.sampling;
+    writer.result.meter.add(sample.taken, sample.sampleCount);
     if (writer.view) {
         viewRecord(sample.taken, sample.registers);
         return;
@@ -81,7 +83,9 @@ WriterResult runWriter(Sampling &sampling, bool view, const BoardWatch &board)
             nextWatch = now + WATCH_PERIOD_NS;
         }
         if (view && now >= nextDraw) {
-            if (!viewDraw(writer.result.boardGone ? "The board was powered off." : viewStatus(sampling)))
+            std::string core = coreViewLine(sampling.core, checkRate(sampling.core, writer.result.meter));
+            if (!viewDraw(writer.result.boardGone ? "The board was powered off." : viewStatus(sampling),
+                          core.c_str()))
                 fail(writer);
             nextDraw = now + VIEW_DRAW_PERIOD_NS;
         }
@@ -106,7 +110,8 @@ WriterResult runWriter(Sampling &sampling, bool view, const BoardWatch &board)
         fail(writer);
     writer.result.written = view ? 0 : writer.csv.rowsWritten();
     if (view && writer.result.boardGone && stopRequested == 0) {
-        viewDraw("The board was powered off.");
+        std::string core = coreViewLine(sampling.core, checkRate(sampling.core, writer.result.meter));
+        viewDraw("The board was powered off.", core.c_str());
         sleepUntil(monotonicNanoseconds() + BOARD_GONE_SHOWN_NS);
     }
     return writer.result;

@@ -4,6 +4,7 @@
 // is powered off.
 #pragma once
 
+#include "coreCheck.h"
 #include "sampler.h"
 
 #include <cstdint>
@@ -13,6 +14,7 @@ struct WriterResult {
     bool outputFailed;
     int outputError;  // errno of the failure
     bool boardGone;   // the stand-in was removed or replaced
+    SampleRateMeter meter; // the core's sample counter over every sample out of the ring
 };
 
 // The file a board serves, which goes away when it is powered off: `path`

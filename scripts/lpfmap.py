@@ -67,6 +67,14 @@ HW_REGS_LWFPGASLVS_BASE = _defined["HW_REGS_LWFPGASLVS_BASE"]
 REGISTERS = {"led": _defined["LED_BASE"], "u": _defined["LPF_U_BASE"], "ku": _defined["LPF_KU_BASE"],
              "ky": _defined["LPF_KY_BASE"], "y": _defined["LPF_Y_BASE"]}
 
+# The words that say what the core is, as offsets from ALT_LWFPGASLVS_OFST,
+# and what lpfboard serves in them.
+CORE_WORDS = {"identity": _defined["LPF_IDENTITY_BASE"], "clock_hz": _defined["LPF_CLOCK_HZ_BASE"],
+              "sample_count": _defined["LPF_SAMPLE_COUNT_BASE"], "status": _defined["LPF_STATUS_BASE"]}
+LPF_IDENTITY = _defined["LPF_IDENTITY"]
+LPF_CLOCK_HZ_DEFAULT = _defined["LPF_CLOCK_HZ_DEFAULT"]
+LPF_STATUS_PAIR_HELD = _defined["LPF_STATUS_PAIR_HELD"]
+
 # The stand-in (offset = physical address) and the window file (the window alone).
 STAND_IN_SIZE = _defined["STAND_IN_SIZE"]
 STAND_IN_REGISTERS = _defined["STAND_IN_REGISTERS"]

@@ -34,6 +34,7 @@ import lpfmap
 WINDOW_END = lpfmap.STAND_IN_SIZE  # a stand-in's size: the window ends the 32-bit space
 LW_BASE = lpfmap.STAND_IN_REGISTERS
 REGISTERS = lpfmap.REGISTERS
+WORDS = {**REGISTERS, **lpfmap.CORE_WORDS}  # every word a test sets or reads
 PAGE = lpfmap.REGISTER_PAGE_SIZE
 TIMEOUT = 20
 
@@ -75,10 +76,18 @@ def read_registers(path):
     return regs, not any(words) and not any(start)
 
 
+def read_words(path):
+    """Every word of the register page by name: the registers and the core's words."""
+    with open(path, "rb") as f:
+        f.seek(LW_BASE)
+        page = f.read(PAGE)
+    return {name: struct.unpack_from("<I", page, offset)[0] for name, offset in WORDS.items()}
+
+
 def write_registers(path, regs):
     with open(path, "r+b") as f:
         for name, value in regs.items():
-            f.seek(LW_BASE + REGISTERS[name])
+            f.seek(LW_BASE + WORDS[name])
             f.write(struct.pack("<I", u32(value)))
 
 
@@ -173,6 +182,9 @@ class Board:
 
     def registers(self):
         return read_registers(self.data)
+
+    def words(self):
+        return read_words(self.data)
 
     def write(self, regs):
         write_registers(self.path, regs)

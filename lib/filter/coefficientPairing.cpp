@@ -1,12 +1,23 @@
 #include "coefficientPairing.h"
 
+static bool samePair(const CoefficientPair &a, const CoefficientPair &b)
+{
+    return a.Ku == b.Ku && a.Ky == b.Ky;
+}
+
 void watchPair(PairWatch &watch, uint32_t Ku, uint32_t Ky, int64_t now)
 {
-    if (Ku != watch.seen.Ku)
-        watch.kuChangedAt = now;
+    CoefficientPair seen{Ku, Ky};
+    if (!samePair(seen, watch.seen))
+        watch.changedAt = now;
     bool kyStored = Ky != watch.seen.Ky;
-    bool loneKuSettled = Ku != watch.applied.Ku && now - watch.kuChangedAt >= LONE_KU_NS;
-    if (kyStored || loneKuSettled)
-        watch.applied = CoefficientPair{Ku, Ky};
-    watch.seen = CoefficientPair{Ku, Ky};
+    bool holdOver = now - watch.changedAt >= PAIR_HOLD_NS;
+    if (kyStored || holdOver)
+        watch.applied = seen;
+    watch.seen = seen;
+}
+
+bool pairHeld(const PairWatch &watch)
+{
+    return !samePair(watch.seen, watch.applied);
 }

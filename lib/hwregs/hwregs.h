@@ -32,6 +32,10 @@ constexpr uint32_t LPF_CLOCK_HZ_BASE = 0x74u;     // the clock the core was buil
 constexpr uint32_t LPF_SAMPLE_COUNT_BASE = 0x78u; // one count per sample, wrapping at 2^32
 constexpr uint32_t LPF_STATUS_BASE = 0x7Cu;       // LPF_STATUS_PAIR_HELD
 
+// The clock the core is built for unless its integration sets another
+// (rtl/lpf_system.v's CLOCK_HZ), and so the one the simulated board reports.
+constexpr uint32_t LPF_CLOCK_HZ_DEFAULT = 50000000u;
+
 // The identity word: "LPf" in ASCII in the top three bytes, the core's
 // version in the lowest.
 constexpr uint32_t LPF_IDENTITY_NAME = 0x4C506600u;

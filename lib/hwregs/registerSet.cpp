@@ -8,7 +8,9 @@ static volatile uint32_t *registerAt(void *slaves, uint32_t offset)
 RegisterSet slaveRegisters(void *slaves)
 {
     return RegisterSet{registerAt(slaves, LED_BASE), registerAt(slaves, LPF_U_BASE), registerAt(slaves, LPF_KU_BASE),
-                       registerAt(slaves, LPF_KY_BASE), registerAt(slaves, LPF_Y_BASE)};
+                       registerAt(slaves, LPF_KY_BASE), registerAt(slaves, LPF_Y_BASE),
+                       registerAt(slaves, LPF_IDENTITY_BASE), registerAt(slaves, LPF_CLOCK_HZ_BASE),
+                       registerAt(slaves, LPF_SAMPLE_COUNT_BASE), registerAt(slaves, LPF_STATUS_BASE)};
 }
 
 RegisterSet windowRegisters(const RegisterWindow &window)

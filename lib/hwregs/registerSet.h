@@ -1,5 +1,5 @@
-// The five registers of the design, wherever they are mapped, and one sample
-// of all five.
+// The five registers of the design and the words that say what the core is,
+// wherever they are mapped, and one sample of the five registers.
 #pragma once
 
 #include "hwregs.h"
@@ -12,6 +12,10 @@ struct RegisterSet {
     volatile uint32_t *Ku;
     volatile uint32_t *Ky;
     volatile uint32_t *y;
+    volatile uint32_t *identity;
+    volatile uint32_t *clockHz;
+    volatile uint32_t *sampleCount;
+    volatile uint32_t *status;
 };
 
 struct RegisterSample {

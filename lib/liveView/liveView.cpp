@@ -57,7 +57,7 @@ void viewRecord(int64_t nanoseconds, const RegisterSample &sample)
     view.history.record(nanoseconds, sample);
 }
 
-bool viewDraw(const char *status)
+bool viewDraw(const char *status, const char *core)
 {
     if (!view.active || !terminalService())
         return true; // in the background: nothing to draw, nothing failed
@@ -66,6 +66,6 @@ bool viewDraw(const char *status)
     int columns = 0;
     int rows = 0;
     terminalSize(columns, rows);
-    std::string screen = drawView(ViewContent{view.title, view.latest, view.history.chart(), status}, columns, rows);
+    std::string screen = drawView(ViewContent{view.title, view.latest, view.history.chart(), status, core}, columns, rows);
     return writeAll(STDOUT_FILENO, screen.data(), screen.size());
 }

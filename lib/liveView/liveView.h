@@ -21,9 +21,10 @@ void viewOpen(const char *title);
 void viewRecord(int64_t nanoseconds, const RegisterSample &sample);
 
 // Redraws the view at the terminal's current size, with `status` on its last
-// line; draws nothing while the program is in the background. False once
-// the terminal cannot be written.
-bool viewDraw(const char *status);
+// line and `core` (what the core is, if the program says) under the
+// coefficients; draws nothing while the program is in the background. False
+// once the terminal cannot be written.
+bool viewDraw(const char *status, const char *core = nullptr);
 
 // Gives the terminal back as it was; safe to call more than once.
 void viewClose();

@@ -9,9 +9,9 @@
 namespace {
 
 constexpr int MIN_CHART_ROWS = 3;
-constexpr int OTHER_ROWS = 11; // every row but the chart's
+constexpr int OTHER_ROWS = 11; // every row but the chart's and the core's
 constexpr int AXIS_WIDTH = 4;  // "+1 |"
-constexpr ViewLine NEED[] = {TITLE, NUMBERS, STATUS, LAMPS, COEFFICIENTS, BLANK_AFTER_TITLE, BLANK_AFTER_LAMPS,
+constexpr ViewLine NEED[] = {TITLE, NUMBERS, STATUS, LAMPS, COEFFICIENTS, CORE, BLANK_AFTER_TITLE, BLANK_AFTER_LAMPS,
                              BLANK_BEFORE_STATUS, BLANK_BEFORE_CHART};
 
 class Screen {
@@ -129,12 +129,13 @@ void putChartBlock(Screen &screen, const Ring<ChartPoint> &chart, int columns, i
 
 } // namespace
 
-ViewLayout layOutView(int rows)
+ViewLayout layOutView(int rows, bool coreLine)
 {
     ViewLayout layout{};
-    int chartRows = rows - OTHER_ROWS;
+    int chartRows = rows - OTHER_ROWS - (coreLine ? 1 : 0);
     for (bool &shown : layout.shown)
         shown = chartRows >= MIN_CHART_ROWS;
+    layout.shown[CORE] = layout.shown[CORE] && coreLine;
     if (chartRows >= MIN_CHART_ROWS) {
         layout.chartRows = chartRows;
         return layout;
@@ -142,6 +143,8 @@ ViewLayout layOutView(int rows)
     layout.shown[CHART] = false;
     int left = rows;
     for (ViewLine line : NEED) {
+        if (line == CORE && !coreLine)
+            continue;
         layout.shown[line] = left > 0;
         left -= left > 0 ? 1 : 0;
     }
@@ -151,7 +154,7 @@ ViewLayout layOutView(int rows)
 
 std::string drawView(const ViewContent &content, int columns, int rows)
 {
-    ViewLayout layout = layOutView(rows);
+    ViewLayout layout = layOutView(rows, content.core != nullptr);
     Screen screen;
     auto blankIf = [&](ViewLine line) {
         if (layout.shown[line])
@@ -174,6 +177,10 @@ std::string drawView(const ViewContent &content, int columns, int rows)
     }
     if (layout.shown[COEFFICIENTS])
         putCoefficients(screen, shown.Ku, shown.Ky);
+    if (layout.shown[CORE]) {
+        screen.newLine();
+        screen.put(" %s", content.core);
+    }
     blankIf(BLANK_BEFORE_CHART);
     if (layout.chartRows > 0)
         putChartBlock(screen, content.chart, columns, layout.chartRows);

@@ -4,6 +4,7 @@ the files it refuses, the filter it runs, its view on a terminal."""
 import os
 import signal
 import stat
+import statistics
 import struct
 import subprocess
 import sys
@@ -185,6 +186,46 @@ def serves_a_window_file(env):
                                                        % board.path.encode()), (watching.returncode, err)
 
 
+SAMPLE_RATE = 10_000_000  # one sample per 100 ns
+
+
+def counter_rate(readings):
+    """Counts a second, from (time, counter) readings over a second or more:
+    the counter unwrapped, then the median slope between readings half the
+    span apart, which a board held up now and then does not move."""
+    counts = [readings[0][1]]
+    for (_, a), (_, b) in zip(readings, readings[1:]):
+        counts.append(counts[-1] + (b - a) % (1 << 32))
+    times = [t for t, _ in readings]
+    half = len(readings) // 2
+    return statistics.median((counts[i + half] - counts[i]) / (times[i + half] - times[i])
+                             for i in range(len(readings) - half))
+
+
+def serves_what_the_core_is(env):
+    """The identity and CLOCK_HZ words when it says it is on, a sample
+    counter at 10 MHz within 1%, and the status bit while a Ku waits for its
+    Ky: set at the next update, clear once the hold is over."""
+    target, lpfboard, board = env
+    with PoweredBoard(target, lpfboard, board):
+        words = board.words()
+        assert (words["identity"], words["clock_hz"]) == (lpfmap.LPF_IDENTITY, lpfmap.LPF_CLOCK_HZ_DEFAULT), words
+        readings = []
+        end = time.monotonic() + 1.2
+        while time.monotonic() < end:
+            before = time.monotonic()
+            count = board.words()["sample_count"]
+            readings.append(((before + time.monotonic()) / 2, count))
+            time.sleep(0.005)
+        rate = counter_rate(readings)
+        assert abs(rate / SAMPLE_RATE - 1) < 0.01, "the counter runs at %.0f a second" % rate
+        board.write({"ku": 0x12345678})
+        stored = time.monotonic()
+        wait_until(lambda: board.words()["status"] == lpfmap.LPF_STATUS_PAIR_HELD, "a lone Ku is held", 1.0)
+        wait_until(lambda: board.words()["status"] == 0, "the hold ends")
+        assert time.monotonic() - stored >= 0.1, "held for less than 100 ms"
+
+
 def steady_state(regs):
     """Where y must settle: 2 Ku u / (2^32 - Ky), clamped to 32 bits."""
     exact = Fraction(2 * regs["ku"] * as_signed(regs["u"]), (1 << 32) - regs["ky"])
@@ -309,6 +350,7 @@ SCENARIOS = [
     Check("a full file system gives an error, not SIGBUS", full_file_system),
     Check("a new stand-in or window file is sparse, private, marked", creates_a_private_sparse_file),
     Check("serves a window file that lpfscope --window watches", serves_a_window_file),
+    Check("serves the core's identity, clock, a 10 MHz sample counter and the held bit", serves_what_the_core_is),
     Check("y settles within one LSB of its steady state, and back at 0", output_settles_where_it_should),
     Check("a second board on the same file refuses", second_board_refuses),
     Check("SIGTERM, SIGINT and SIGQUIT power off and remove the file", power_off_removes_the_file),

@@ -5,17 +5,20 @@ host: the host lpfscope, on stand-ins of its own and against the host
       lpfboard.
 board: the board's lpfscope under qemu-arm, on PREFIX/dev/mem, against a
        host lpfboard serving it."""
+import mmap
 import os
 import re
 import signal
+import struct
 import subprocess
 import sys
 import threading
 import time
 
 import lpfmap
-from harness import (CSV_HEADER, ENTER, LEAVE, NOBODY, STEP_TAU, STEP_U, TIMEOUT, WINDOW_END, Check, PoweredBoard,
-                     Terminal, console_says, judge_step, last_frame, parse_csv, run_scenarios, small_file_system)
+from harness import (CSV_HEADER, ENTER, LEAVE, NOBODY, PAGE, STEP_TAU, STEP_U, TIMEOUT, WINDOW_END, WORDS, Check,
+                     PoweredBoard, Terminal, console_says, judge_step, last_frame, parse_csv, run_scenarios,
+                     small_file_system)
 
 SUMMARY = re.compile(rb"lpfscope: samples taken: ([0-9]+), late: ([0-9]+), missed: ([0-9]+); "
                      rb"rows written: ([0-9]+), dropped: ([0-9]+)\n\Z")
@@ -86,6 +89,66 @@ def present(env):
     with open(board.path, "wb") as f:
         f.truncate(WINDOW_END)
     os.chmod(board.path, 0o600)
+
+
+LPF_CORE = b"lpfscope: LPf core version 1, built for 50.000 MHz\n"
+RATE = re.compile(rb"lpfscope: sample rate ([0-9.]+) MHz \(expected 10\.000 MHz\)\n")
+WARNING = re.compile(rb"lpfscope: warning: the core's CLOCK_HZ \(50\.000 MHz\) does not match the clock it is "
+                     rb"given: it samples ([0-9.]+) times as fast as it was built for, so every time constant is off "
+                     rb"by a factor of ([0-9.]+)\n")
+
+
+def names_the_core_and_its_rate(env):
+    """Against lpfboard: the core named, and its sample rate measured over
+    3 s within 1% of 10 MHz, or off by no more than the board's longest
+    hold-up can explain; the warning only where the rate is off by 1%."""
+    target, lpfboard, board = env
+    seconds = 3.0
+    with PoweredBoard(target, lpfboard, board) as powered:
+        scope = start_scope(board, ("--csv", "-d", str(seconds)))
+        out, err = scope.communicate(timeout=TIMEOUT)
+        late, longest = powered.hold_ups()
+    assert scope.returncode == 0 and parse_csv(out), (scope.returncode, err)
+    assert LPF_CORE in err, err
+    measured = RATE.search(err)
+    assert measured, err
+    off = abs(float(measured.group(1)) / 10 - 1)
+    assert off <= 0.01 + 2 * longest / 1e3 / seconds, "%s (the board held up %.1f ms)" % (err, longest)
+    assert (WARNING.search(err) is not None) == (off > 0.01), err
+
+
+def warns_of_a_fast_counter(env):
+    """A window file whose core says 50 MHz but counts 2% fast: lpfscope
+    --window warns that every time constant is off, by about 1/1.02."""
+    target, lpfboard, board = env
+    path = os.path.join(board.dir.name, "window")
+    with open(path, "wb") as f:  # as lpfboard makes it
+        f.write(lpfmap.WINDOW_FILE_MARK)
+        f.truncate(lpfmap.WINDOW_FILE_SIZE)
+    os.chmod(path, 0o600)
+    with open(path, "r+b") as f:
+        page = mmap.mmap(f.fileno(), PAGE, offset=lpfmap.WINDOW_FILE_REGISTERS)
+    for name, value in (("identity", lpfmap.LPF_IDENTITY), ("clock_hz", 50000000)):
+        struct.pack_into("<I", page, WORDS[name], value)
+    done = []
+
+    def count():
+        start = time.monotonic()
+        while not done:
+            struct.pack_into("<I", page, WORDS["sample_count"], int((time.monotonic() - start) * 10.2e6) % (1 << 32))
+            time.sleep(0.0005)
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    try:
+        argv, env_ = board.command("lpfscope", ("--window", path, "--csv", "-d", "2"))
+        done.append(subprocess.run(argv, capture_output=True, env=env_, timeout=TIMEOUT))
+    finally:
+        done.append(None)
+        counter.join()
+    assert done[0].returncode == 0 and LPF_CORE in done[0].stderr, done[0]
+    warned = WARNING.search(done[0].stderr)
+    assert warned and 1.01 < float(warned.group(1)) < 1.03 and 0.97 < float(warned.group(2)) < 0.99, done[0].stderr
 
 
 def slow_reader_and_pauses(env):
@@ -269,7 +332,7 @@ def command_line(env):
     help_text = subprocess.run(board.command("lpfscope", ("--help",))[0], capture_output=True, env=full_env,
                                timeout=TIMEOUT).stdout
     for limit in (b"1000000", b"10000000", b"262144", b"counts from the change", b"only the header",
-                  b"SIGINT, SIGTERM, SIGHUP or SIGQUIT"):
+                  b"SIGINT, SIGTERM, SIGHUP or SIGQUIT", b"no LPf core answers", b"sample rate"):
         assert limit in help_text, limit
 
 
@@ -301,6 +364,7 @@ def view_shows_the_registers(env):
         time.sleep(0.3)
         # The first frames may come before the first sample on a busy machine.
         view.read_until(b"LED = 0x00000001")
+        view.read_until(b"no LPf core answers at 0xFF200000 (its identity word reads 0x00000000)")
         view.read_until(b"Ctrl-C quits.")
         lines = last_frame(view.out)
         lamps = [l for l in lines if l.startswith(b" LEDs")][0].split()[1:9]
@@ -334,6 +398,7 @@ def view_notices_the_board_going(env):
         return False
     with PoweredBoard(target, lpfboard, board) as powered:
         with in_view(board) as view:
+            view.read_until(b"LPf core version 1, built for 50.000 MHz    sample rate not measured yet")
             view.read_until(b"Ctrl-C quits.")
             powered.stop()
             view.read_until(b"The board was powered off.")
@@ -344,6 +409,8 @@ def view_notices_the_board_going(env):
 
 SCENARIOS = [
     Check("records a step response with its history", records_a_step),
+    Check("names the core and measures its sample rate", names_the_core_and_its_rate),
+    Check("warns of a window file whose counter runs 2% fast", warns_of_a_fast_counter),
     Check("a slow reader and pauses: whole rows, no burst, every sample counted", slow_reader_and_pauses),
     Check("ends cleanly on signals and a closed pipe", ends_cleanly),
     Check("notices a board powered off or replaced", notices_the_board_going),

@@ -8,15 +8,16 @@ import re
 import sys
 from dataclasses import dataclass, field
 
-from harness import BANNER, FIRST_SCREEN, LW_BASE, REGISTERS, SEPARATOR, Board, Target, run_table, u32
+import lpfmap
+from harness import BANNER, FIRST_SCREEN, LW_BASE, SEPARATOR, WORDS, Board, Target, run_table, u32
 
 
 def load(reg, value):
-    return ("load", LW_BASE + REGISTERS[reg], u32(value))
+    return ("load", LW_BASE + WORDS[reg], u32(value))
 
 
 def store(reg, before, after):
-    return ("store", LW_BASE + REGISTERS[reg], u32(before), u32(after))
+    return ("store", LW_BASE + WORDS[reg], u32(before), u32(after))
 
 
 @dataclass
@@ -42,8 +43,10 @@ F_1E7 = F_PROMPT + b"\tWrite\tKu = 50E95394\n\t\tKy = 5E2D58D8\n"
 F_ZERO = F_PROMPT + b"\tWrite\tKu =        0\n\t\tKy =        0\n"
 U_HALF = U_PROMPT + b"\tWrite U = 0.500 [1073741823]\n"
 U_ZERO = U_PROMPT + b"\tWrite U = 0.000 [0]\n"
-SCOPE_SAMPLE = [load("led", 165), load("u", -1073741823), load("ku", 1), load("ky", 0xFFFFFFFF),
-                load("y", 0x7FFFFFFF)]
+SCOPE_CORE = {"identity": lpfmap.LPF_IDENTITY, "clock_hz": 50000000, "sample_count": 123456}
+SCOPE_SAMPLE = [load("identity", lpfmap.LPF_IDENTITY), load("clock_hz", 50000000), load("led", 165),
+                load("u", -1073741823), load("ku", 1), load("ky", 0xFFFFFFFF), load("y", 0x7FFFFFFF),
+                load("sample_count", 123456)]
 
 ROWS = [
     Row("exit touches nothing", "lpfconsole", [(FIRST_SCREEN, [])], b"q\n", before={"led": 5}),
@@ -84,13 +87,16 @@ ROWS = [
         [(BANNER + b"255\n", [store("led", 0x0F, 255)])], args=("255",), before={"led": 0x0F}),
     Row("ledset without a value: one store of 0, after its line", "ledset",
         [(BANNER + b"Azzeramento\n", [store("led", 0x0F, 0)])], before={"led": 0x0F}),
-    Row("lpfscope: loads only, each register once a sample, in register order", "lpfscope",
+    Row("lpfscope: loads only: the identity and clock once, then each register and the counter once a sample, "
+        "in register order", "lpfscope",
         [(b"", SCOPE_SAMPLE),
          (b"time_s,led,u,ku,ky,y,u_pu,y_pu\n"
           b"0.000000,165,-1073741823,1,4294967295,2147483647,-0.500000,1.000000\n", [])],
         args=("--csv", "--duration", "0.0005", "--rate", "1000"),
-        before={"led": 165, "u": -1073741823, "ku": 1, "ky": 0xFFFFFFFF, "y": 0x7FFFFFFF},
-        err=rb"lpfscope: samples taken: 1, late: [01], missed: [0-9]+; rows written: 1, dropped: 0\n",
+        before={"led": 165, "u": -1073741823, "ku": 1, "ky": 0xFFFFFFFF, "y": 0x7FFFFFFF, **SCOPE_CORE},
+        err=rb"lpfscope: LPf core version 1, built for 50\.000 MHz\n"
+            rb"lpfscope: sample rate not measured: the recording spans less than 1 s\n"
+            rb"lpfscope: samples taken: 1, late: [01], missed: [0-9]+; rows written: 1, dropped: 0\n",
         mapped=(os.O_RDONLY | os.O_SYNC, mmap.PROT_READ)),
 ]
 

@@ -80,7 +80,9 @@ TABLE_BOOT = [c for c in map(from_row, CONSOLE + LEDSET + WINDOW) if c] + [
     Case("lpfscope reads what the tools left", "lpfscope", ("--csv", "-d", "0.0005"),
          before={"led": 165, "u": 1073741823, "ku": 0x50E95394, "ky": 0x5E2D58D8},
          out=b"time_s,led,u,ku,ky,y,u_pu,y_pu\n" + SCOPE_ROW,
-         err=rb"lpfscope: samples taken: 1, late: [01], missed: [0-9]+; rows written: 1, dropped: 0\n"),
+         err=rb"lpfscope: no LPf core answers at 0xFF200000 \(its identity word reads 0x[0-9A-F]{8}\)\n"
+             rb"lpfscope: sample rate not measured: no LPf core\n"
+             rb"lpfscope: samples taken: 1, late: [01], missed: [0-9]+; rows written: 1, dropped: 0\n"),
 ]
 
 REFUSED = [

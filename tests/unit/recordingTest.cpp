@@ -12,7 +12,7 @@ constexpr int64_t ZERO_TIME = 5000000000;
 
 TimedSample sample(uint64_t number, int64_t taken)
 {
-    return TimedSample{taken, number, RegisterSample{static_cast<uint32_t>(number), 0, 0, 0, 0}};
+    return TimedSample{taken, number, RegisterSample{static_cast<uint32_t>(number), 0, 0, 0, 0}, 0};
 }
 
 // Samples `numbers`, taken at `taken` ns, with time 0 at `zero`: the

@@ -14,10 +14,10 @@ constexpr int32_t FULL = INT32_MAX;
 const std::string TITLE_TEXT = "lpfscope: /dev/mem, 1000 samples/s";
 
 // The frame's lines, without the escape sequences that end them.
-std::vector<std::string> frame(const ChartHistory &history, int columns, int rows)
+std::vector<std::string> frame(const ChartHistory &history, int columns, int rows, const char *core = nullptr)
 {
     std::string text = drawView(ViewContent{TITLE_TEXT, RegisterSample{1, FULL, 0, 0, -FULL}, history.chart(),
-                                            "Ctrl-C quits."},
+                                            "Ctrl-C quits.", core},
                                 columns, rows);
     EXPECT_EQ(text.rfind("\x1b[H", 0), 0u);
     text = text.substr(3);
@@ -69,6 +69,29 @@ TEST(viewScreen, smallTerminalsKeepWhatIsNeeded)
         EXPECT_TRUE(starts(lines.back(), c.chart ? " Ctrl-C" : c.starts.back()));
         EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string &l) { return starts(l, "+1 |"); }),
                   c.chart ? 1 : 0);
+    }
+}
+
+// A program's line under the coefficients takes a row from the chart, and
+// comes after the coefficients in the order of need.
+TEST(viewScreen, programLine)
+{
+    const struct {
+        int rows;
+        size_t lines;
+        bool chart;
+        bool shown;
+    } cases[] = {{5, 5, false, false}, {6, 6, false, true}, {14, 10, false, true}, {15, 15, true, true},
+                 {24, 24, true, true}};
+    ChartHistory history = recorded(1.0);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.rows << " rows");
+        std::vector<std::string> lines = frame(history, 80, c.rows, "LPf core");
+        EXPECT_EQ(lines.size(), c.lines);
+        EXPECT_EQ(layOutView(c.rows, true).chartRows > 0, c.chart);
+        auto ku = std::find_if(lines.begin(), lines.end(), [](const std::string &l) { return starts(l, " Ku"); });
+        ASSERT_TRUE(ku != lines.end());
+        EXPECT_EQ(ku + 1 != lines.end() && *(ku + 1) == " LPf core", c.shown);
     }
 }
 

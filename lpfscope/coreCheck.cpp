@@ -1,0 +1,107 @@
+#include "coreCheck.h"
+#include "filterEncoding.h"
+#include "hwregs.h"
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+
+namespace {
+
+std::string format(const char *pattern, ...) __attribute__((format(printf, 1, 2)));
+
+std::string format(const char *pattern, ...)
+{
+    char text[256];
+    va_list arguments;
+    va_start(arguments, pattern);
+    vsnprintf(text, sizeof text, pattern, arguments);
+    va_end(arguments);
+    return text;
+}
+
+double megahertz(double hz)
+{
+    return hz / 1e6;
+}
+
+} // namespace
+
+bool isLpfCore(uint32_t identity)
+{
+    return (identity & LPF_IDENTITY_NAME_MASK) == LPF_IDENTITY_NAME;
+}
+
+std::string identityText(const CoreIdentity &core)
+{
+    if (!isLpfCore(core.word))
+        return format("no LPf core answers at 0x%08X (its identity word reads 0x%08X)", ALT_LWFPGASLVS_OFST,
+                      core.word);
+    uint32_t version = core.word & ~LPF_IDENTITY_NAME_MASK;
+    std::string known =
+        version == LPF_IDENTITY_VERSION ? "" : format(" (lpfscope knows version %u)", LPF_IDENTITY_VERSION);
+    return format("LPf core version %u%s, built for %.3f MHz", version, known.c_str(), megahertz(core.clockHz));
+}
+
+double expectedSampleRate()
+{
+    return 1e9 / LPF_TS_NS;
+}
+
+void SampleRateMeter::add(int64_t takenNs, uint32_t count)
+{
+    int64_t gap = takenNs - lastTaken;
+    if (any && gap > 0 && gap <= MAX_COUNTED_GAP_NS) {
+        counts += static_cast<uint32_t>(count - lastCount); // modulo 2^32
+        elapsed += gap;
+    }
+    any = true;
+    lastTaken = takenNs;
+    lastCount = count;
+}
+
+double SampleRateMeter::rate() const
+{
+    return elapsed > 0 ? static_cast<double>(counts) * 1e9 / static_cast<double>(elapsed) : 0.0;
+}
+
+RateCheck checkRate(const CoreIdentity &core, const SampleRateMeter &meter)
+{
+    if (!isLpfCore(core.word) || !meter.measured())
+        return RateCheck{RateVerdict::NotMeasured, 0.0, 0.0};
+    double factor = meter.rate() / expectedSampleRate();
+    bool off = std::fabs(factor - 1.0) > RATE_TOLERANCE;
+    return RateCheck{off ? RateVerdict::Off : RateVerdict::Right, meter.rate(), factor};
+}
+
+std::string rateText(const CoreIdentity &core, const RateCheck &check)
+{
+    if (!isLpfCore(core.word))
+        return "sample rate not measured: no LPf core";
+    if (check.verdict == RateVerdict::NotMeasured)
+        return "sample rate not measured: the recording spans less than 1 s";
+    return format("sample rate %.3f MHz (expected %.3f MHz)", megahertz(check.rate),
+                  megahertz(expectedSampleRate()));
+}
+
+std::string rateWarning(const CoreIdentity &core, const RateCheck &check)
+{
+    if (check.verdict != RateVerdict::Off)
+        return "";
+    return format("warning: the core's CLOCK_HZ (%.3f MHz) does not match the clock it is given: it samples %.3f "
+                  "times as fast as it was built for, so every time constant is off by a factor of %.3f",
+                  megahertz(core.clockHz), check.factor, 1.0 / check.factor);
+}
+
+std::string coreViewLine(const CoreIdentity &core, const RateCheck &check)
+{
+    std::string line = identityText(core);
+    if (!isLpfCore(core.word))
+        return line;
+    if (check.verdict == RateVerdict::NotMeasured)
+        return line + "    sample rate not measured yet";
+    line += format("    sample rate %.3f MHz", megahertz(check.rate));
+    if (check.verdict == RateVerdict::Off)
+        line += format(": CLOCK_HZ does not match the clock given; time constants x%.3f", 1.0 / check.factor);
+    return line;
+}
