@@ -78,7 +78,7 @@ class State:
                         kind, key = f.read().split()[:2]
                     write_atomically(self.known_hosts, "%s %s %s\n" % (ALIAS, kind, key))
         except OSError as e:
-            raise CannotKeep("cannot keep the board's keys in %s: %s" % (self.directory, e.strerror))
+            raise CannotKeep("cannot keep the board's keys: %s: %s" % (e.filename or self.directory, e.strerror))
         return self
 
     @staticmethod

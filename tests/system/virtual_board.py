@@ -27,7 +27,8 @@ import termios
 import threading
 import time
 
-from harness import STEP_TAU, STEP_U, Check, Terminal, judge_step, parse_csv, run_table, small_file_system
+from harness import (STEP_TAU, STEP_U, Check, Terminal, fill_up, judge_step, parse_csv, run_table,
+                     small_file_system)
 from virtualboard import machine as vboard
 from virtualboard.state import State
 from virtualboard import session
@@ -420,6 +421,7 @@ def outputs_that_fail(runner):
 
 
 def terminals(runner):
+    runner.up()
     with Terminal(runner.argv(), rows=30, columns=100) as terminal:
         terminal.read_until(b"# ")
         os.write(terminal.controller, b"stty size; tty\r")
@@ -520,6 +522,7 @@ def frozen_board(runner):
         runner.kill_all()
     runner.script("--halt")
     with socket.socket() as holder:
+        holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)  # past its closed connections
         holder.bind((vboard.LOOPBACK, found["port"]))
         holder.listen()
         moved = runner.script("--up")
@@ -612,15 +615,18 @@ def booted_for_the_command(runner):
     left = os.path.exists(window) or State(runner.state).board() is not None
     checks = interrupts(runner, "on a board booted for it", "--window", window)
     left = left or os.path.exists(window)
-    # No home to keep a state in: keys for this run alone, and it says so.
+    # A full home, where no state can be kept: keys for this run alone, said.
     argv = [word for word in runner.argv("--", "echo hi; exit 3") if word not in ("--state", runner.state)]
-    homeless = subprocess.run(argv, capture_output=True, timeout=RUN_TIMEOUT, stdin=subprocess.DEVNULL,
-                              env=dict({k: v for k, v in os.environ.items() if k != "XDG_STATE_HOME"},
-                                       HOME="/dev/null"))
+    os.mkdir(os.path.join(runner.scratch, "home"))
+    with small_file_system(os.path.join(runner.scratch, "home"), FULL_SIZE) as home:
+        fill_up(home)
+        homeless = subprocess.run(argv, capture_output=True, timeout=RUN_TIMEOUT, stdin=subprocess.DEVNULL,
+                                  env=dict({k: v for k, v in os.environ.items() if k != "XDG_STATE_HOME"}, HOME=home))
 
     def fallback():
         assert (homeless.returncode, homeless.stdout) == (3, b"hi\n"), homeless
-        assert b"for this run alone" in homeless.stderr, homeless.stderr
+        assert re.search(rb"^virtual-board: cannot .*: No space left on device; using keys for this run alone",
+                         homeless.stderr, re.M), homeless.stderr
 
     def step():
         assert halt.returncode == 0 and run.returncode == 0, (halt, run.returncode, err)
@@ -631,7 +637,7 @@ def booted_for_the_command(runner):
         assert not left, "the board or its window file is left"
     return [Check("booted for the command: the guest records a step with the model's time constant", step),
             Check("this machine's lpfscope sees the guest's ledset; the board goes after", led),
-            Check("no home: a state for the run alone, said", fallback)] + checks
+            Check("a full home: a state for the run alone, and a message in words", fallback)] + checks
 
 
 SCENARIOS = [installing, keys_only, one_shot_on_the_up_board, streaming, interrupts, recording_interrupted,
