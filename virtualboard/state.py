@@ -3,6 +3,7 @@ from one boot to the next: the key that logs in, the board's host key and
 its known-hosts file, the port; and, while a board is kept up, the lock its
 keeper holds and what it says of the board."""
 import contextlib
+import errno
 import fcntl
 import json
 import os
@@ -25,9 +26,17 @@ class CannotKeep(RuntimeError):
 
 
 def write_atomically(path, text, mode=0o600):
+    """`text` at `path` whole or not at all; an error names the file."""
     new = path + ".new"
-    with open(os.open(new, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, mode), "w") as f:
-        f.write(text)
+    try:
+        with open(os.open(new, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, mode), "w") as f:
+            f.write(text)
+    except OSError as e:
+        if e.errno == errno.ELOOP:  # a link planted there: it stays, for its owner to see
+            raise
+        with contextlib.suppress(OSError):
+            os.unlink(new)
+        raise OSError(e.errno, e.strerror, path) from None
     os.replace(new, path)
 
 
