@@ -31,7 +31,7 @@ from harness import (STEP_TAU, STEP_U, Check, Terminal, fill_up, judge_step, par
                      small_file_system)
 from virtualboard import machine as vboard
 from virtualboard.state import State
-from virtualboard import session
+from virtualboard import image, session
 
 RUN_TIMEOUT = 300
 MEMORY_LIMIT = 400 << 20  # the script, lpfboard and qemu together
@@ -660,6 +660,16 @@ def main():
                     lambda i=i, o=o, f=f, w=w: _equal(session.wants_terminal(i, o, f), w))
               for i, o, f, w in ((True, True, None, True), (True, False, None, False), (False, True, None, False),
                                  (False, False, True, True), (True, True, False, False))]
+    # The kernel booted decompressed (seconds saved at each boot), at the
+    # offset its head gives: ARM immediates as the processor rotates them.
+    checks += [Check("ARM immediate %08X is %#x" % (word, value),
+                     lambda word=word, value=value: _equal(image.arm_immediate(word), value))
+               for word, value in ((0xE2488982, 0x208000), (0xE2488902, 0x8000), (0xE24880FF, 0xFF))]
+    booted = os.path.basename(image.fetch(a.cache).kernel)
+
+    def decompressed():
+        assert booted.startswith("uImage-"), booted
+    checks.append(Check("the kernel is booted decompressed, from the uImage kept beside it", decompressed))
     with tempfile.TemporaryDirectory(prefix="lpf-virtual-") as scratch:
         runner = Runner(a, scratch)
         try:
