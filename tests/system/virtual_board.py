@@ -558,15 +558,16 @@ def board_dies(runner):
     ended = ended_within(run, 10)
     runner.kill_all()
     out, err = run.communicate()
-    status = runner.script("--status").returncode
+    status = runner.script("--status")
 
     def check():
         assert said == b"running\n" and lpfboard, (said, lpfboard)
         assert ended and (run.returncode, out) == (255, b""), (run.returncode, out, err)
         assert b"virtual-board: lpfboard stopped (killed by SIGKILL)" in err, err
         assert not os.path.exists(found["window"]), "the window file is left"
-        assert status == 3, status
-    return [Check("lpfboard dying under the board: status 255, a message, the board down, no window file", check)]
+        assert status.returncode == 3 and b"the last one stopped: lpfboard stopped" in status.stdout, status
+    return [Check("lpfboard dying under the board: status 255, a message, the board down, no window file, "
+                  "--status says why", check)]
 
 
 def halted(runner):
