@@ -9,7 +9,7 @@ import subprocess
 import time
 
 from .machine import BOOT_TIMEOUT, Interrupted, answers, say
-from .state import write_atomically
+from .state import CONNECT_TIMEOUT, write_atomically
 
 STOP_TIMEOUT = 30
 
@@ -147,12 +147,17 @@ def wait_until_up(state, timeout=BOOT_TIMEOUT, wake=None):
     """A board kept up, perhaps still booting: None once ssh answers there,
     else why not; raises Interrupted if `wake` has something."""
     deadline = time.monotonic() + timeout
+    silent_since = None  # up, by its keeper's word, and not answering
     while time.monotonic() < deadline:
         board = state.board()
         if board is None:
             return state.ended() or "the board stopped while booting"
-        if board.get("up") and answers(board["port"]):
-            return None
+        if board.get("up"):
+            if answers(board["port"]):
+                return None
+            silent_since = silent_since or time.monotonic()
+            if time.monotonic() - silent_since > CONNECT_TIMEOUT:
+                return "the board is up but does not answer ssh on port %d (is it stopped?)" % board["port"]
         if wake is not None and select.select([wake], [], [], 0.1)[0]:
             raise Interrupted()
         if wake is None:
