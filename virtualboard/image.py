@@ -5,10 +5,13 @@ downloaded once into a cache; and the initramfs the board boots, built
 without root: those, the files of guest/ (init, start-up, accounts, the
 session helper), the board's tools and this user's keys."""
 import glob
+import lzma
 import os
 import re
 import shutil
+import struct
 import subprocess
+import zlib
 from dataclasses import dataclass
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -30,6 +33,19 @@ LIBRARY_PATH = ("lib/arm-linux-gnueabihf", "usr/lib/arm-linux-gnueabihf", "lib")
 HOST_KEY = "etc/dropbear/ssh_host_ed25519_key"  # OpenSSH's format; the start-up converts it
 TOOLS_DIRECTORY = "usr/sbin"
 COMPLETE = "complete"  # in the cache: what was fetched, once all of it is there
+
+
+# Booting the kernel decompressed once here, instead of letting it
+# decompress itself under emulation at every boot (seconds of it).
+RAM_BASE = 0x40000000  # qemu's virt machine: where its RAM starts
+XZ_MAGIC = b"\xfd7zXZ\x00"
+# The kernel's first instructions find its physical base from where it runs:
+# `adr_l r8, _text` ends with `add r8, r8, pc`, then `sub r8, r8, #TEXT_OFFSET`.
+ADD_R8_PC = 0xE088800F
+SUB_R8_IMMEDIATE, IMMEDIATE_MASK = 0xE2488000, 0xFFFFF000
+HEAD_WORDS = 256
+UIMAGE_MAGIC = 0x27051956
+UIMAGE_LINUX, UIMAGE_ARM, UIMAGE_KERNEL, UIMAGE_UNCOMPRESSED = 5, 2, 2, 0
 
 
 @dataclass
@@ -55,7 +71,66 @@ def _complete(cache):
         return None
     kernels = glob.glob(os.path.join(cache, "boot", "vmlinuz-*"))
     modules = [os.path.join(cache, "modules", os.path.basename(m)) for m in MODULES]
-    return Guest(kernels[0], os.path.join(cache, "root"), modules) if kernels else None
+    return Guest(booted_kernel(kernels[0]), os.path.join(cache, "root"), modules) if kernels else None
+
+
+def arm_immediate(word):
+    """The value of an ARM data-processing instruction's immediate."""
+    rotate, value = (word >> 8) & 0xF, word & 0xFF
+    return ((value >> (2 * rotate)) | (value << (32 - 2 * rotate))) & 0xFFFFFFFF
+
+
+def text_offset(kernel):
+    """How far above the start of RAM the decompressed kernel must lie, as
+    its own first instructions say; None unless they say it exactly once."""
+    words = struct.unpack_from("<%dI" % HEAD_WORDS, kernel)
+    found = [word for before, word in zip(words, words[1:])
+             if before == ADD_R8_PC and word & IMMEDIATE_MASK == SUB_R8_IMMEDIATE]
+    return arm_immediate(found[0]) if len(found) == 1 else None
+
+
+def decompressed(zimage):
+    """The kernel inside a self-decompressing one: the xz stream that ends
+    where the zImage says how long the kernel is (its size word follows the
+    stream); None if there is none."""
+    start = zimage.find(XZ_MAGIC)
+    while start >= 0:
+        stream = lzma.LZMADecompressor(format=lzma.FORMAT_XZ)
+        try:
+            kernel = stream.decompress(zimage[start:])
+            if stream.eof and len(stream.unused_data) >= 4 and \
+                    struct.unpack_from("<I", stream.unused_data)[0] == len(kernel) >= 4 * HEAD_WORDS:
+                return kernel
+        except lzma.LZMAError:
+            pass
+        start = zimage.find(XZ_MAGIC, start + 1)
+    return None
+
+
+def uimage(kernel, load):
+    """The kernel in a uImage that qemu loads at `load` and boots as Linux."""
+    header = struct.pack(">7I4B32s", UIMAGE_MAGIC, 0, 0, len(kernel), load, load, zlib.crc32(kernel),
+                         UIMAGE_LINUX, UIMAGE_ARM, UIMAGE_KERNEL, UIMAGE_UNCOMPRESSED, b"lpf-board")
+    return header[:4] + struct.pack(">I", zlib.crc32(header)) + header[8:] + kernel
+
+
+def booted_kernel(zimage):
+    """The kernel qemu boots: the downloaded one decompressed once, kept
+    beside it as a uImage; the downloaded one itself where that cannot be
+    made (another compression, a head not understood)."""
+    made = os.path.join(os.path.dirname(zimage), "uImage-" + os.path.basename(zimage).split("-", 1)[1])
+    if os.path.exists(made):
+        return made
+    with open(zimage, "rb") as f:
+        kernel = decompressed(f.read())
+    offset = text_offset(kernel) if kernel else None
+    if offset is None:
+        return zimage
+    new = "%s.%d.new" % (made, os.getpid())
+    with open(new, "wb") as f:
+        f.write(uimage(kernel, RAM_BASE + offset))
+    os.replace(new, made)
+    return made
 
 
 def _unpack(archive, into, members=()):

@@ -7,6 +7,7 @@ import ctypes
 import fcntl
 import glob
 import os
+import secrets
 import select
 import signal
 import socket
@@ -132,17 +133,24 @@ def window_directory():
 
 
 def default_window(pid):
-    return os.path.join(window_directory(), "lpf-window-%d-%d" % (os.geteuid(), pid))
+    """lpf-window-UID-PID-RANDOM: a name no other user can take first, so
+    that none can block a boot by planting a file there."""
+    return os.path.join(window_directory(), "lpf-window-%d-%d-%s" % (os.geteuid(), pid, secrets.token_hex(8)))
+
+
+def window_pid(path):
+    """The process id in a window file's name."""
+    return int(os.path.basename(path).split("-")[3])
 
 
 def clean_stale_windows():
     """Window files of boards whose keeper was killed with their lpfboard."""
     for path in glob.glob(os.path.join(window_directory(), "lpf-window-%d-*" % os.geteuid())):
         try:
-            os.kill(int(path.rsplit("-", 1)[1]), 0)
+            os.kill(window_pid(path), 0)
         except ProcessLookupError:
             remove_window(path)
-        except (ValueError, PermissionError):
+        except (ValueError, IndexError, PermissionError):
             pass
 
 

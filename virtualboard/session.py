@@ -28,6 +28,7 @@ PASSED_ON = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT)
 FAILED = 255  # the board itself failed, as ssh does
 CHUNK = 65536
 RETRY = 0.2  # seconds between looks while a word to the board waits
+KILL_WAIT = 3.0  # seconds the last word (KILL) has to reach the board
 EOF_KEY = b"\x04"  # Ctrl-D: the end of input, typed at a terminal
 
 
@@ -128,6 +129,7 @@ class Session:
         self.deadline = None
         self.words = []  # (lpf-session's words, process): signals and closes on their way
         self.failure = None  # a message: the run ends with FAILED
+        self.heard = False  # a word reached the board's lpf-session
         self.hung_up = False  # the terminal went away
 
     def on_signal(self, number, frame):
@@ -165,6 +167,7 @@ class Session:
         for words, process in list(self.words):
             if process.poll() is not None:
                 self.words.remove((words, process))
+                self.heard = self.heard or process.returncode == 0
                 if process.returncode != 0 and self.main.poll() is None:
                     self.tell(*words)
 
@@ -188,12 +191,24 @@ class Session:
         if self.deadline is None or time.monotonic() < self.deadline or self.main.poll() is not None:
             return None
         self.tell("signal", "KILL")
-        self.words[-1][1].wait()
-        self.main.kill()
-        self.main.wait()
+        last = self.words[-1][1]
+        try:
+            self.heard = last.wait(timeout=KILL_WAIT) == 0 or self.heard
+        except subprocess.TimeoutExpired:
+            pass
+        # Whatever the board does, the run ends now, with no ssh of its own left.
+        for process in [self.main] + [p for _, p in self.words]:
+            if process.poll() is None:
+                process.kill()
+            process.wait()
+        self.words = []
         if self.failure:
             return FAILED
-        machine.say("the command did not end within %g s of signal %d" % (GRACE, self.signal))
+        if self.heard:
+            machine.say("the command did not end within %g s of signal %d" % (GRACE, self.signal))
+        else:
+            machine.say("the board does not answer: signal %d did not reach the command, which may still run "
+                        "there" % self.signal)
         return 128 + self.signal
 
     def run(self):

@@ -16,6 +16,8 @@ import pty
 import re
 import shutil
 import signal
+import socket
+import stat
 import statistics
 import struct
 import subprocess
@@ -25,10 +27,11 @@ import termios
 import threading
 import time
 
-from harness import STEP_TAU, STEP_U, Check, Terminal, judge_step, parse_csv, run_table, small_file_system
+from harness import (STEP_TAU, STEP_U, Check, Terminal, fill_up, judge_step, parse_csv, run_table,
+                     small_file_system)
 from virtualboard import machine as vboard
 from virtualboard.state import State
-from virtualboard import session
+from virtualboard import image, session
 
 RUN_TIMEOUT = 300
 MEMORY_LIMIT = 400 << 20  # the script, lpfboard and qemu together
@@ -198,6 +201,7 @@ def installing(runner):
     lamps = runner.ssh("ledset 255 && devmem 0xFF200000")
     scope = runner.ssh("lpfscope --csv --duration 0.01")
     copied = run(binaries)
+    legacy = run("scp -O README.md lpf-board:")
     found = runner.ssh("for tool in lpfconsole ledset lpfscope; do command -v $tool; done && ledset 5")
 
     def steps_run():
@@ -214,11 +218,13 @@ def installing(runner):
         assert rows and rows[-1][1] == 255 and abs(rows[-1][7] - 0.8) < 0.01, scope.stdout[-300:]
     def binaries_copied():
         assert copied.returncode == 0, (binaries, copied.stderr)
+        assert legacy.returncode != 0 and b"this board speaks SFTP only" in legacy.stderr, legacy
         assert found.stdout.startswith(b"/usr/local/sbin/lpfconsole\n/usr/local/sbin/ledset\n/usr/local/sbin/lpfscope\n"
                                        ) and found.returncode == 0, found
     return [Check("the README's steps install the package: scp, dpkg -i, and dpkg -l lists it", steps_run),
             Check("then lpfconsole, ledset 255 and lpfscope over ssh: y near 0.2, the LEDs 0xFF", tools_work),
-            Check("or the binaries copied as the README says, first on the PATH", binaries_copied)]
+            Check("or the binaries copied as the README says, first on the PATH; scp -O answered in words",
+                  binaries_copied)]
 
 
 def keys_only(runner):
@@ -415,6 +421,7 @@ def outputs_that_fail(runner):
 
 
 def terminals(runner):
+    runner.up()
     with Terminal(runner.argv(), rows=30, columns=100) as terminal:
         terminal.read_until(b"# ")
         os.write(terminal.controller, b"stty size; tty\r")
@@ -429,6 +436,9 @@ def terminals(runner):
                                timeout=60)
     except subprocess.TimeoutExpired as e:
         piped = e
+    statuses = [runner.script("-t", "--", line, stdin=subprocess.DEVNULL, timeout=60) for line in
+                ("kill -9 $$", "exit 7", "kill -INT $$")]
+    leaders = runner.ssh("ls /run/lpf-session | grep -c leader")
 
     def session_shown():
         assert status == 7, (status, shown[-500:])
@@ -437,8 +447,105 @@ def terminals(runner):
     def piped_input():
         assert not isinstance(piped, subprocess.TimeoutExpired), "still running after 60 s"
         assert piped.returncode == 0 and piped.stdout.endswith(b"hi\r\ndone\r\n"), piped
+    def ended_by_signals():
+        assert [(done.returncode, done.stderr) for done in statuses] == [(137, b""), (7, b""), (130, b"")], statuses
+        assert leaders.stdout == b"0\n", leaders  # each terminal session's leader file gone with it
     return [Check("a shell on a terminal: its size and a resize, exit 7", session_shown),
-            Check("-t with piped input: typed there, then Ctrl-D ends it", piped_input)]
+            Check("-t with piped input: typed there, then Ctrl-D ends it", piped_input),
+            Check("-t, files for streams: killed by signal N gives 128+N, no hint; exit 7 gives 7", ended_by_signals)]
+
+
+def private_state(runner):
+    """Every file of the state but the public keys is this user's alone; a
+    link planted where the state writes is refused, its target untouched; a
+    state folder others may use is refused by the one-shot form as by --up,
+    not passed over for a second board."""
+    runner.up()
+    modes = {name: stat.S_IMODE(os.lstat(os.path.join(runner.state, name)).st_mode)
+             for name in os.listdir(runner.state) if not name.endswith(".pub")}
+    planted = os.path.join(runner.scratch, "planted")
+    target = os.path.join(runner.scratch, "target")
+    with open(target, "w") as f:
+        f.write("untouched\n")
+    os.makedirs(planted, mode=0o700)
+    os.symlink(target, os.path.join(planted, "known_hosts.new"))
+    linked = runner.script("--state", planted, "--ssh-config")
+    with open(target) as f:
+        kept = f.read()
+    os.chmod(runner.state, 0o750)
+    try:
+        shared = runner.script("echo here", timeout=60)
+    finally:
+        os.chmod(runner.state, 0o700)
+
+    def private():
+        assert {"id_ed25519", "host_key", "known_hosts", "port", "board.json", "keeper.log"} <= set(modes), modes
+        assert all(mode == 0o600 for mode in modes.values()), {n: oct(m) for n, m in modes.items()}
+
+    def link_refused():
+        assert linked.returncode == 255 and b"known_hosts.new" in linked.stderr, linked
+        assert kept == "untouched\n", kept
+
+    def no_second_board():
+        assert (shared.returncode, shared.stdout) == (255, b""), shared
+        assert b"no one else can use" in shared.stderr and b"booting" not in shared.stderr, shared.stderr
+    return [Check("the state's files, but the public keys, are mode 0600", private),
+            Check("a link planted where the state writes: refused, its target untouched", link_refused),
+            Check("a state folder at 0750: the one-shot form says why, and boots no board", no_second_board)]
+
+
+def frozen_board(runner):
+    """The board's qemu stopped (SIGSTOP): a signal to a one-shot run, a
+    one-shot run and plain ssh all end, with a message; then, its port taken
+    while it is down, the lines of --ssh-include still reach the board."""
+    found = runner.up()
+    include = os.path.join(runner.scratch, "include_config")
+    with open(include, "wb") as f:
+        f.write(runner.script("--ssh-include").stdout)
+    interrupted = runner.start("echo started; sleep 300")
+    said = interrupted.stdout.readline()
+    qemu = [pid for pid, name in children(found["pid"]).items() if name.startswith("qemu")]
+    for pid in qemu:
+        os.kill(pid, signal.SIGSTOP)
+    began = time.monotonic()
+    try:
+        plain = runner.start("echo never")
+        ssh = subprocess.Popen(["ssh", "-F", runner.config, "-oBatchMode=yes", vboard.ALIAS, "true"],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        runner.runs.append(ssh)
+        os.kill(interrupted.pid, signal.SIGINT)
+        ends = [ended_within(interrupted, 20), ended_within(plain, 60), ended_within(ssh, 60)]
+        took = time.monotonic() - began
+    finally:
+        for pid in qemu:
+            os.kill(pid, signal.SIGCONT)
+        runner.kill_all()
+    runner.script("--halt")
+    with socket.socket() as holder:
+        holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)  # past its closed connections
+        holder.bind((vboard.LOOPBACK, found["port"]))
+        holder.listen()
+        moved = runner.script("--up")
+        reached = subprocess.run(["ssh", "-F", include, "-oBatchMode=yes", vboard.ALIAS, "echo hi"],
+                                 capture_output=True, timeout=RUN_TIMEOUT)
+    print("frozen board: all ended %.1f s after the signal" % took)
+
+    def ended():
+        assert said == b"started\n" and qemu, (said, qemu)
+        assert ends == [True] * 3, "still running (the signalled run, a one-shot, plain ssh): %s" % ends
+        err = interrupted.stderr.read()
+        assert interrupted.returncode == 128 + signal.SIGINT and b"does not answer" in err, (interrupted.returncode,
+                                                                                            err)
+        err = plain.stderr.read()
+        assert plain.returncode == 255 and b"does not answer" in err, (plain.returncode, err)
+        assert ssh.returncode == 255, ssh.returncode
+
+    def included():
+        assert moved.returncode == 0 and b"is taken now" in moved.stderr, moved
+        assert (reached.returncode, reached.stdout) == (0, b"hi\n"), reached
+    return [Check("a frozen board: SIGINT ends a run in 20 s (130, a message); a run and plain ssh end too",
+                  ended),
+            Check("its port taken, the board moves; the lines of --ssh-include reach it there", included)]
 
 
 def board_dies(runner):
@@ -451,15 +558,16 @@ def board_dies(runner):
     ended = ended_within(run, 10)
     runner.kill_all()
     out, err = run.communicate()
-    status = runner.script("--status").returncode
+    status = runner.script("--status")
 
     def check():
         assert said == b"running\n" and lpfboard, (said, lpfboard)
         assert ended and (run.returncode, out) == (255, b""), (run.returncode, out, err)
         assert b"virtual-board: lpfboard stopped (killed by SIGKILL)" in err, err
         assert not os.path.exists(found["window"]), "the window file is left"
-        assert status == 3, status
-    return [Check("lpfboard dying under the board: status 255, a message, the board down, no window file", check)]
+        assert status.returncode == 3 and b"the last one stopped: lpfboard stopped" in status.stdout, status
+    return [Check("lpfboard dying under the board: status 255, a message, the board down, no window file, "
+                  "--status says why", check)]
 
 
 def halted(runner):
@@ -508,6 +616,18 @@ def booted_for_the_command(runner):
     left = os.path.exists(window) or State(runner.state).board() is not None
     checks = interrupts(runner, "on a board booted for it", "--window", window)
     left = left or os.path.exists(window)
+    # A full home, where no state can be kept: keys for this run alone, said.
+    argv = [word for word in runner.argv("--", "echo hi; exit 3") if word not in ("--state", runner.state)]
+    os.mkdir(os.path.join(runner.scratch, "home"))
+    with small_file_system(os.path.join(runner.scratch, "home"), FULL_SIZE) as home:
+        fill_up(home)
+        homeless = subprocess.run(argv, capture_output=True, timeout=RUN_TIMEOUT, stdin=subprocess.DEVNULL,
+                                  env=dict({k: v for k, v in os.environ.items() if k != "XDG_STATE_HOME"}, HOME=home))
+
+    def fallback():
+        assert (homeless.returncode, homeless.stdout) == (3, b"hi\n"), homeless
+        assert re.search(rb"^virtual-board: cannot .*: No space left on device; using keys for this run alone",
+                         homeless.stderr, re.M), homeless.stderr
 
     def step():
         assert halt.returncode == 0 and run.returncode == 0, (halt, run.returncode, err)
@@ -517,11 +637,13 @@ def booted_for_the_command(runner):
         assert seen, "this machine's lpfscope never saw LED %d in the window file" % LED
         assert not left, "the board or its window file is left"
     return [Check("booted for the command: the guest records a step with the model's time constant", step),
-            Check("this machine's lpfscope sees the guest's ledset; the board goes after", led)] + checks
+            Check("this machine's lpfscope sees the guest's ledset; the board goes after", led),
+            Check("a full home: a state for the run alone, and a message in words", fallback)] + checks
 
 
 SCENARIOS = [installing, keys_only, one_shot_on_the_up_board, streaming, interrupts, recording_interrupted,
-             endless_input, outputs_that_fail, terminals, board_dies, halted, booted_for_the_command]
+             endless_input, outputs_that_fail, terminals, private_state, frozen_board, board_dies, halted,
+             booted_for_the_command]
 
 
 def main():
@@ -539,6 +661,12 @@ def main():
                     lambda i=i, o=o, f=f, w=w: _equal(session.wants_terminal(i, o, f), w))
               for i, o, f, w in ((True, True, None, True), (True, False, None, False), (False, True, None, False),
                                  (False, False, True, True), (True, True, False, False))]
+    # Decompressed, at an offset misread, the kernel would not boot at all.
+    booted = os.path.basename(image.fetch(a.cache).kernel)
+
+    def decompressed():
+        assert booted.startswith("uImage-"), booted
+    checks.append(Check("the kernel is booted decompressed, from the uImage kept beside it", decompressed))
     with tempfile.TemporaryDirectory(prefix="lpf-virtual-") as scratch:
         runner = Runner(a, scratch)
         try:
