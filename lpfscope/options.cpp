@@ -47,7 +47,7 @@ static bool parseRate(const char *text, uint32_t &rate)
 {
     // Whole samples per second only: "10.5" is refused, not guessed.
     double value = 0.0;
-    if (!parseNumber(text, value) || value < 1.0 || value > MAX_RATE || value != std::floor(value))
+    if (!parseNumber(text, value) || value < MIN_RATE || value > MAX_RATE || value != std::floor(value))
         return false;
     rate = static_cast<uint32_t>(value);
     return true;
@@ -68,7 +68,7 @@ void printUsage()
            "Samples the LED and LPf filter registers at a steady rate, read-only, and shows\n"
            "them live on a terminal or records them as CSV.\n"
            "\n"
-           "  -r, --rate=HZ          samples per second, a whole number from 1 to %u\n"
+           "  -r, --rate=HZ          samples per second, a whole number from %u to %u\n"
            "                         (default %u)\n"
            "  -d, --duration=SECONDS stop after that long, above 0 and at most %.0f\n"
            "                         (default: until interrupted)\n"
@@ -96,7 +96,7 @@ void printUsage()
            "shows the core and its rate on a line of its own.\n"
            "Up to %u samples per second the sampler runs at real-time priority where\n"
            "that is allowed (as root, or with RLIMIT_RTPRIO).\n",
-           MAX_RATE, DEFAULT_RATE, MAX_DURATION, static_cast<unsigned long long>(MAX_HISTORY), ALT_LWFPGASLVS_OFST,
+           MIN_RATE, MAX_RATE, DEFAULT_RATE, MAX_DURATION, static_cast<unsigned long long>(MAX_HISTORY), ALT_LWFPGASLVS_OFST,
            ALT_LWFPGASLVS_OFST, REAL_TIME_MAX_RATE);
 }
 
@@ -104,6 +104,13 @@ constexpr Usage USAGE{"lpfscope", "; try 'lpfscope --help'"};
 
 bool parseOptions(int argc, char **argv, ScopeOptions &options)
 {
+    // The limits as the help states them.
+    char rateRefusal[80];
+    char durationRefusal[80];
+    snprintf(rateRefusal, sizeof rateRefusal, "--rate takes whole samples per second from %u to %u, not", MIN_RATE,
+             MAX_RATE);
+    snprintf(durationRefusal, sizeof durationRefusal, "--duration takes seconds above 0 and at most %.0f, not",
+             MAX_DURATION);
     static const option longOptions[] = {
         {"rate", required_argument, nullptr, 'r'}, {"duration", required_argument, nullptr, 'd'},
         {"csv", no_argument, nullptr, 'c'},        {"trigger", no_argument, nullptr, 't'},
@@ -119,11 +126,11 @@ bool parseOptions(int argc, char **argv, ScopeOptions &options)
         switch (option) {
         case 'r':
             if (!parseRate(optarg, options.rate))
-                return usageError(USAGE, "--rate takes whole samples per second from 1 to 1000000, not", optarg);
+                return usageError(USAGE, rateRefusal, optarg);
             break;
         case 'd':
             if (!parseDuration(optarg, options.durationSeconds))
-                return usageError(USAGE, "--duration takes seconds above 0 and at most 10000000, not", optarg);
+                return usageError(USAGE, durationRefusal, optarg);
             break;
         case 'c': options.csv = true; break;
         case 't': options.trigger = true; break;
