@@ -24,9 +24,8 @@
 // Opens the device (or the window file) read-only and maps the window
 // read-only: a store cannot happen even by mistake. Prints one line on
 // standard error on failure.
-static bool openReadOnly(RegisterWindow &window, const ScopeOptions &options)
+static bool openReadOnly(RegisterWindow &window, const ScopeOptions &options, const char *path)
 {
-    const char *path = options.window != nullptr ? options.window : memoryDevicePath();
     WindowStatus status = options.window != nullptr ? mapWindowFile(window, path, WindowAccess::ReadOnly)
                                                     : mapMemoryWindow(window, WindowAccess::ReadOnly);
     if (status.fault == WindowFault::Open) {
@@ -72,11 +71,11 @@ int main(int argc, char **argv)
         return EXIT_STATUS_OK;
     }
 
+    const char *path = options.window != nullptr ? options.window : memoryDevicePath();
     RegisterWindow window{};
-    if (!openReadOnly(window, options))
+    if (!openReadOnly(window, options, path))
         return EXIT_STATUS_FAILURE;
     // A stand-in or a window file goes away when its board is powered off.
-    const char *path = options.window != nullptr ? options.window : memoryDevicePath();
     bool watched = options.window != nullptr || MEMORY_DEVICE_IS_STAND_IN;
     installStopHandlers();
     Sampling sampling(windowRegisters(window), options);
