@@ -22,7 +22,7 @@
 #include <getopt.h>
 #include <unistd.h>
 
-constexpr int64_t UPDATE_PERIOD_NS = 1000000; // the model catches up every millisecond
+constexpr int64_t UPDATE_PERIOD_NS = NS_PER_MILLISECOND; // the model catches up every millisecond
 
 static void printUsage(FILE *to)
 {
@@ -91,7 +91,7 @@ static const char *holdUpText(const HoldUps &holdUps)
     static char text[96];
     snprintf(text, sizeof text, "%llu update%s late, the longest by %.1f ms",
              static_cast<unsigned long long>(holdUps.late), holdUps.late == 1 ? "" : "s",
-             static_cast<double>(holdUps.longest) / 1e6);
+             static_cast<double>(holdUps.longest) / NS_PER_MILLISECOND);
     return text;
 }
 
