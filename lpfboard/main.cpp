@@ -29,11 +29,11 @@ static void printUsage(FILE *to)
     fprintf(to, "Usage: lpfboard [--device FILE | --window FILE]\n"
                 "Simulates the board's LED port and LPf filter core on a stand-in file for\n"
                 "physical memory (default %s).\n"
-                "SIGINT, SIGTERM, SIGHUP or SIGQUIT powers it off and removes the file.\n"
+                "%s powers it off and removes the file.\n"
                 "--window serves a window file instead: the 64 MiB from physical 0x%08X alone,\n"
                 "as the guest of a virtual board maps it (scripts/virtual-board).\n"
                 "On a terminal it shows the live view of the registers that lpfscope shows.\n",
-                memoryDevicePath(), ALT_STM_OFST);
+                memoryDevicePath(), stopSignalNames(), ALT_STM_OFST);
 }
 
 // The usage follows a refusal, on lines of its own.

@@ -49,7 +49,8 @@ static std::thread startSampler(Sampling &sampling)
     sigset_t signals;
     sigset_t before;
     sigemptyset(&signals);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT, SIGWINCH})
+    addStopSignals(signals);
+    for (int signal : {SIGTSTP, SIGCONT, SIGWINCH})
         sigaddset(&signals, signal);
     pthread_sigmask(SIG_BLOCK, &signals, &before);
     std::thread sampler(runSampler, std::ref(sampling));

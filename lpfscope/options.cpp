@@ -2,6 +2,7 @@
 #include "hwregs.h"
 #include "refusedOption.h"
 #include "samplerPlan.h"
+#include "stopSignals.h"
 #include "usageError.h"
 
 #include <cmath>
@@ -83,7 +84,7 @@ void printUsage()
            "  -V, --version          show the version and exit\n"
            "\n"
            "Numbers are decimal: 1000, 0.5, 1e3. CSV columns: time_s,led,u,ku,ky,y,u_pu,y_pu.\n"
-           "SIGINT, SIGTERM, SIGHUP or SIGQUIT ends the recording cleanly.\n"
+           "%s ends the recording cleanly.\n"
            "At the end, standard error says what answers at 0x%08X (\"LPf core\n"
            "version 1, built for 50.000 MHz\", or \"no LPf core answers at 0x%08X\n"
            "(its identity word reads 0x...)\": sampling goes on either way), the sample\n"
@@ -96,8 +97,8 @@ void printUsage()
            "shows the core and its rate on a line of its own.\n"
            "Up to %u samples per second the sampler runs at real-time priority where\n"
            "that is allowed (as root, or with RLIMIT_RTPRIO).\n",
-           MIN_RATE, MAX_RATE, DEFAULT_RATE, MAX_DURATION, static_cast<unsigned long long>(MAX_HISTORY), ALT_LWFPGASLVS_OFST,
-           ALT_LWFPGASLVS_OFST, REAL_TIME_MAX_RATE);
+           MIN_RATE, MAX_RATE, DEFAULT_RATE, MAX_DURATION, static_cast<unsigned long long>(MAX_HISTORY), stopSignalNames(),
+           ALT_LWFPGASLVS_OFST, ALT_LWFPGASLVS_OFST, REAL_TIME_MAX_RATE);
 }
 
 constexpr Usage USAGE{"lpfscope", "; try 'lpfscope --help'"};
