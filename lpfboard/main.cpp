@@ -68,10 +68,7 @@ static bool parseOptions(int argc, char **argv, BoardOptions &options)
             options.kind = option == 'w' ? BoardKind::WindowFile : BoardKind::StandIn;
             break;
         case 'h': options.help = true; break;
-        case ':': return usageError(USAGE, "missing file after", refusedOption(option, argv));
-        default:
-            return usageError(USAGE, refusedValue(option, argv) ? "no value may follow" : "unknown option",
-                              refusedOption(option, argv));
+        default: return refuseOption(USAGE, option, argv, "missing file after");
         }
     }
     if (optind < argc)

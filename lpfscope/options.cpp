@@ -138,10 +138,7 @@ bool parseOptions(int argc, char **argv, ScopeOptions &options)
         case 'h': options.help = true; break;
         case 'V': options.version = true; break;
         case 'w': options.window = optarg; break;
-        case ':': return usageError(USAGE, "missing value after", refusedOption(option, argv));
-        default:
-            return usageError(USAGE, refusedValue(option, argv) ? "no value may follow" : "unknown option",
-                              refusedOption(option, argv));
+        default: return refuseOption(USAGE, option, argv, "missing value after");
         }
     }
     if (optind < argc)
