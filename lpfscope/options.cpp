@@ -1,5 +1,6 @@
 #include "options.h"
 #include "hwregs.h"
+#include "program.h"
 #include "refusedOption.h"
 #include "samplerPlan.h"
 #include "stopSignals.h"
@@ -101,7 +102,7 @@ void printUsage()
            ALT_LWFPGASLVS_OFST, ALT_LWFPGASLVS_OFST, REAL_TIME_MAX_RATE);
 }
 
-constexpr Usage USAGE{"lpfscope", "; try 'lpfscope --help'"};
+constexpr Usage USAGE{PROGRAM, "; try 'lpfscope --help'"};
 
 bool parseOptions(int argc, char **argv, ScopeOptions &options)
 {
