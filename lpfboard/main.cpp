@@ -10,6 +10,7 @@
 #include "liveView.h"
 #include "memoryDevice.h"
 #include "pairLook.h"
+#include "program.h"
 #include "refusedOption.h"
 #include "registerSet.h"
 #include "standardStreams.h"
@@ -37,7 +38,7 @@ static void printUsage(FILE *to)
 }
 
 // The usage follows a refusal, on lines of its own.
-constexpr Usage USAGE{"lpfboard", ""};
+constexpr Usage USAGE{PROGRAM, ""};
 
 struct BoardOptions {
     const char *path;
@@ -163,10 +164,12 @@ int main(int argc, char **argv)
     bool showView = terminalInForeground();
     if (showView) {
         char title[256]; // the view keeps a copy
-        snprintf(title, sizeof title, "lpfboard: serving %s", options.path);
+        snprintf(title, sizeof title, "%s: serving %s", PROGRAM, options.path);
         viewOpen(title);
     } else {
-        printf("lpfboard: powered on %s\n", options.path);
+        // The line scripts wait for before they use the board (virtualboard/,
+        // scripts/try-console): its words stay as they are.
+        printf("%s: powered on %s\n", PROGRAM, options.path);
         fflush(stdout);
     }
 
@@ -176,6 +179,6 @@ int main(int argc, char **argv)
         viewClose();
     powerOff(board);
     if (!showView)
-        printf("lpfboard: powered off %s; %s\n", options.path, holdUpText(holdUps));
+        printf("%s: powered off %s; %s\n", PROGRAM, options.path, holdUpText(holdUps));
     return EXIT_STATUS_OK;
 }
