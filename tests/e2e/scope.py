@@ -364,7 +364,8 @@ def view_shows_the_registers(env):
         time.sleep(0.3)
         # The first frames may come before the first sample on a busy machine.
         view.read_until(b"LED = 0x00000001")
-        view.read_until(b"no LPf core answers at 0xFF200000 (its identity word reads 0x00000000)")
+        view.read_until(b"no LPf core answers at 0x%08X (its identity word reads 0x00000000)"
+                        % lpfmap.ALT_LWFPGASLVS_OFST)
         view.read_until(b"Ctrl-C quits.")
         lines = last_frame(view.out)
         lamps = [l for l in lines if l.startswith(b" LEDs")][0].split()[1:9]
