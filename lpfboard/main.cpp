@@ -10,6 +10,7 @@
 #include "liveView.h"
 #include "memoryDevice.h"
 #include "pairLook.h"
+#include "physicalMemoryFile.h"
 #include "program.h"
 #include "refusedOption.h"
 #include "registerSet.h"
@@ -31,10 +32,10 @@ static void printUsage(FILE *to)
                 "Simulates the board's LED port and LPf filter core on a stand-in file for\n"
                 "physical memory (default %s).\n"
                 "%s powers it off and removes the file.\n"
-                "--window serves a window file instead: the 64 MiB from physical 0x%08X alone,\n"
+                "--window serves a window file instead: the %lld MiB from physical 0x%08X alone,\n"
                 "as the guest of a virtual board maps it (scripts/virtual-board).\n"
                 "On a terminal it shows the live view of the registers that lpfscope shows.\n",
-                memoryDevicePath(), stopSignalNames(), ALT_STM_OFST);
+                memoryDevicePath(), stopSignalNames(), static_cast<long long>(WINDOW_FILE_SIZE >> 20), ALT_STM_OFST);
 }
 
 // The usage follows a refusal, on lines of its own.

@@ -1,4 +1,5 @@
 #include "options.h"
+#include "coreCheck.h"
 #include "hwregs.h"
 #include "program.h"
 #include "refusedOption.h"
@@ -90,16 +91,17 @@ void printUsage()
            "version 1, built for 50.000 MHz\", or \"no LPf core answers at 0x%08X\n"
            "(its identity word reads 0x...)\": sampling goes on either way), the sample\n"
            "rate measured from the core's sample counter (\"sample rate 10.000 MHz\n"
-           "(expected 10.000 MHz)\", or \"not measured\" for a recording under 1 s), a\n"
-           "warning when that rate is off by more than 1%% (the core's CLOCK_HZ does not\n"
+           "(expected 10.000 MHz)\", or \"not measured\" for a recording under %lld s), a\n"
+           "warning when that rate is off by more than %.0f%% (the core's CLOCK_HZ does not\n"
            "match the clock it is given: every time constant is off by that factor),\n"
            "then how many samples were taken, late, missed (skipped after a pause) and\n"
            "dropped (output too slow), and how many rows were written. The live view\n"
            "shows the core and its rate on a line of its own.\n"
            "Up to %u samples per second the sampler runs at real-time priority where\n"
            "that is allowed (as root, or with RLIMIT_RTPRIO).\n",
-           MIN_RATE, MAX_RATE, DEFAULT_RATE, MAX_DURATION, static_cast<unsigned long long>(MAX_HISTORY), stopSignalNames(),
-           ALT_LWFPGASLVS_OFST, ALT_LWFPGASLVS_OFST, REAL_TIME_MAX_RATE);
+           MIN_RATE, MAX_RATE, DEFAULT_RATE, MAX_DURATION, static_cast<unsigned long long>(MAX_HISTORY),
+           stopSignalNames(), ALT_LWFPGASLVS_OFST, ALT_LWFPGASLVS_OFST,
+           static_cast<long long>(MIN_MEASURED_NS / NS_PER_SECOND), RATE_TOLERANCE * 100, REAL_TIME_MAX_RATE);
 }
 
 constexpr Usage USAGE{PROGRAM, "; try 'lpfscope --help'"};
