@@ -122,9 +122,13 @@ def warns_of_a_fast_counter(env):
     --window warns that every time constant is off, by about 1/1.02."""
     target, lpfboard, board = env
     path = os.path.join(board.dir.name, "window")
-    with open(path, "wb") as f:  # as lpfboard makes it
+    with open(path, "wb") as f:  # as lpfboard makes it, the register page backed
         f.write(lpfmap.WINDOW_FILE_MARK)
         f.truncate(lpfmap.WINDOW_FILE_SIZE)
+        # Left a hole, the page read back as zeros now and then while it was
+        # written through the mapping: a counter going back to 0 wraps.
+        f.seek(lpfmap.WINDOW_FILE_REGISTERS)
+        f.write(bytes(PAGE))
     os.chmod(path, 0o600)
     with open(path, "r+b") as f:
         page = mmap.mmap(f.fileno(), PAGE, offset=lpfmap.WINDOW_FILE_REGISTERS)
