@@ -29,7 +29,8 @@ double expectedSampleRate();
 constexpr int64_t MAX_COUNTED_GAP_NS = 100 * NS_PER_SECOND;
 // Below this span the counter's steps (lpfboard's come once a millisecond)
 // weigh too much.
-constexpr int64_t MIN_MEASURED_NS = NS_PER_SECOND;
+constexpr int64_t MIN_MEASURED_SECONDS = 1;
+constexpr int64_t MIN_MEASURED_NS = MIN_MEASURED_SECONDS * NS_PER_SECOND;
 // Off by more than this share, the core's clock is not the one it was built for.
 constexpr double RATE_TOLERANCE = 0.01;
 

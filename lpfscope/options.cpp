@@ -101,7 +101,7 @@ void printUsage()
            "that is allowed (as root, or with RLIMIT_RTPRIO).\n",
            MIN_RATE, MAX_RATE, DEFAULT_RATE, MAX_DURATION, static_cast<unsigned long long>(MAX_HISTORY),
            stopSignalNames(), ALT_LWFPGASLVS_OFST, ALT_LWFPGASLVS_OFST,
-           static_cast<long long>(MIN_MEASURED_NS / NS_PER_SECOND), RATE_TOLERANCE * 100, REAL_TIME_MAX_RATE);
+           static_cast<long long>(MIN_MEASURED_SECONDS), RATE_TOLERANCE * 100, REAL_TIME_MAX_RATE);
 }
 
 constexpr Usage USAGE{PROGRAM, "; try 'lpfscope --help'"};

@@ -20,7 +20,7 @@ void say(const char *program, const char *reason, const char *format, ...)
     va_end(arguments);
     std::string message(length > 0 ? static_cast<size_t>(length) : 0, '\0');
     va_start(arguments, format);
-    vsnprintf(&message[0], message.size() + 1, format, arguments);
+    vsnprintf(message.data(), message.size() + 1, format, arguments);
     va_end(arguments);
     // Made whole first and printed in one call, as one fprintf would.
     std::string line = sayLine(program, message.c_str(), reason);
