@@ -1,7 +1,7 @@
-// The signals that ask a program to stop (SIGINT, SIGTERM, SIGHUP and
-// SIGQUIT, listed in stopSignals.cpp) as a request to stop at the next
-// convenient point, rather than at once: a program that holds a terminal or
-// a file in a state of its own puts it back first.
+// The signals that ask a program to stop (their table is in
+// stopSignals.cpp), taken as a request to stop at the next convenient point
+// rather than at once: a program that holds a terminal or a file in a state
+// of its own puts it back first.
 #pragma once
 
 #include <csignal>
@@ -16,5 +16,5 @@ void installStopHandlers();
 // another.
 void addStopSignals(sigset_t &signals);
 
-// Their names as a help text gives them: "SIGINT, SIGTERM, SIGHUP or SIGQUIT".
+// Their names as a help text gives them, in a list: "SIGA, SIGB or SIGC".
 const char *stopSignalNames();
