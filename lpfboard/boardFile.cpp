@@ -1,9 +1,10 @@
 #include "boardFile.h"
 #include "memoryDevice.h"
 #include "physicalMemoryFile.h"
+#include "program.h"
+#include "say.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <initializer_list>
@@ -20,12 +21,6 @@ static const PhysicalMemoryFile &layoutOf(const BoardFile &board)
 }
 
 enum class Step { Ready, Failed, Again };
-
-static bool fail(const char *path, const char *what)
-{
-    fprintf(stderr, "lpfboard: %s %s: %s\n", what, path, strerror(errno));
-    return false;
-}
 
 // After a failed power on: removes what this board created, and only that.
 static void removeOwn(const BoardFile &board)
@@ -44,21 +39,21 @@ static Step openAndLock(BoardFile &board)
         const char *refusal = nullptr;
         board.descriptor = openStandIn(path, O_RDWR, &refusal);
         if (board.descriptor == -1 && refusal != nullptr) {
-            fprintf(stderr, "lpfboard: refusing %s: %s\n", path, refusal);
+            say(PROGRAM, refusal, "refusing %s", path);
             return Step::Failed;
         }
         if (board.descriptor == -1 && errno == ENOENT)
             return Step::Again; // removed since
     }
     if (board.descriptor == -1) {
-        fail(path, "cannot open or create");
+        say(PROGRAM, strerror(errno), "cannot open or create %s", path);
         return Step::Failed;
     }
     // Marked at once, so that a board starting beside this one sees its own
     // kind of file rather than an empty one.
     const char *mark = layoutOf(board).mark;
     if (board.created && pwrite(board.descriptor, mark, strlen(mark), 0) != static_cast<ssize_t>(strlen(mark))) {
-        fail(path, "cannot mark");
+        say(PROGRAM, strerror(errno), "cannot mark %s", path);
         removeOwn(board);
         close(board.descriptor);
         return Step::Failed;
@@ -68,11 +63,10 @@ static Step openAndLock(BoardFile &board)
         int lockError = errno;
         close(board.descriptor);
         if (lockError == EWOULDBLOCK) {
-            fprintf(stderr, "lpfboard: %s is already powered on by another lpfboard\n", path);
+            say(PROGRAM, nullptr, "%s is already powered on by another lpfboard", path);
             return Step::Failed;
         }
-        errno = lockError;
-        fail(path, "cannot lock");
+        say(PROGRAM, strerror(lockError), "cannot lock %s", path);
         return Step::Failed;
     }
     // Locked a file that a stopping board has just removed: start over.
@@ -82,7 +76,7 @@ static Step openAndLock(BoardFile &board)
     }
     const char *unmarked = board.created ? nullptr : markRefusal(board.descriptor, layoutOf(board));
     if (unmarked != nullptr) {
-        fprintf(stderr, "lpfboard: refusing %s: %s\n", path, unmarked);
+        say(PROGRAM, unmarked, "refusing %s", path);
         close(board.descriptor);
         return Step::Failed;
     }
@@ -97,10 +91,14 @@ static bool prepare(const BoardFile &board)
     const PhysicalMemoryFile &layout = layoutOf(board);
     struct stat status {};
     if (fstat(board.descriptor, &status) != 0 ||
-        (status.st_size < layout.size && ftruncate(board.descriptor, layout.size) != 0))
-        return fail(path, "cannot size");
-    if (!backRegisterPage(board.descriptor, layout.registers))
-        return fail(path, "cannot allocate the register page of");
+        (status.st_size < layout.size && ftruncate(board.descriptor, layout.size) != 0)) {
+        say(PROGRAM, strerror(errno), "cannot size %s", path);
+        return false;
+    }
+    if (!backRegisterPage(board.descriptor, layout.registers)) {
+        say(PROGRAM, strerror(errno), "cannot allocate the register page of %s", path);
+        return false;
+    }
     return true;
 }
 
@@ -112,7 +110,7 @@ bool powerOn(BoardFile &board, const char *path, BoardKind kind)
     for (int attempt = 0; attempt < OPEN_ATTEMPTS && step == Step::Again; ++attempt)
         step = openAndLock(board);
     if (step == Step::Again) {
-        fprintf(stderr, "lpfboard: %s keeps changing under us; giving up\n", path);
+        say(PROGRAM, nullptr, "%s keeps changing under us; giving up", path);
         return false;
     }
     if (step == Step::Failed)
@@ -123,7 +121,7 @@ bool powerOn(BoardFile &board, const char *path, BoardKind kind)
         board.page = mmap(nullptr, static_cast<size_t>(REGISTER_PAGE_SIZE), PROT_READ | PROT_WRITE, MAP_SHARED,
                           board.descriptor, layoutOf(board).registers);
         if (board.page == MAP_FAILED)
-            fail(path, "cannot map");
+            say(PROGRAM, strerror(errno), "cannot map %s", path);
     }
     if (board.page == MAP_FAILED) {
         removeOwn(board);

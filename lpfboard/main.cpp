@@ -10,6 +10,8 @@
 #include "liveView.h"
 #include "memoryDevice.h"
 #include "pairLook.h"
+#include "physicalMemoryFile.h"
+#include "program.h"
 #include "refusedOption.h"
 #include "registerSet.h"
 #include "standardStreams.h"
@@ -22,22 +24,22 @@
 #include <getopt.h>
 #include <unistd.h>
 
-constexpr int64_t UPDATE_PERIOD_NS = 1000000; // the model catches up every millisecond
+constexpr int64_t UPDATE_PERIOD_NS = NS_PER_MILLISECOND; // the model catches up every millisecond
 
 static void printUsage(FILE *to)
 {
     fprintf(to, "Usage: lpfboard [--device FILE | --window FILE]\n"
                 "Simulates the board's LED port and LPf filter core on a stand-in file for\n"
                 "physical memory (default %s).\n"
-                "SIGINT, SIGTERM, SIGHUP or SIGQUIT powers it off and removes the file.\n"
-                "--window serves a window file instead: the 64 MiB from physical 0x%08X alone,\n"
+                "%s powers it off and removes the file.\n"
+                "--window serves a window file instead: the %lld MiB from physical 0x%08X alone,\n"
                 "as the guest of a virtual board maps it (scripts/virtual-board).\n"
                 "On a terminal it shows the live view of the registers that lpfscope shows.\n",
-                memoryDevicePath(), ALT_STM_OFST);
+                memoryDevicePath(), stopSignalNames(), static_cast<long long>(WINDOW_FILE_SIZE >> 20), ALT_STM_OFST);
 }
 
 // The usage follows a refusal, on lines of its own.
-constexpr Usage USAGE{"lpfboard", ""};
+constexpr Usage USAGE{PROGRAM, ""};
 
 struct BoardOptions {
     const char *path;
@@ -68,10 +70,7 @@ static bool parseOptions(int argc, char **argv, BoardOptions &options)
             options.kind = option == 'w' ? BoardKind::WindowFile : BoardKind::StandIn;
             break;
         case 'h': options.help = true; break;
-        case ':': return usageError(USAGE, "missing file after", refusedOption(option, argv));
-        default:
-            return usageError(USAGE, refusedValue(option, argv) ? "no value may follow" : "unknown option",
-                              refusedOption(option, argv));
+        default: return refuseOption(USAGE, option, argv, "missing file after");
         }
     }
     if (optind < argc)
@@ -91,7 +90,7 @@ static const char *holdUpText(const HoldUps &holdUps)
     static char text[96];
     snprintf(text, sizeof text, "%llu update%s late, the longest by %.1f ms",
              static_cast<unsigned long long>(holdUps.late), holdUps.late == 1 ? "" : "s",
-             static_cast<double>(holdUps.longest) / 1e6);
+             static_cast<double>(holdUps.longest) / NS_PER_MILLISECOND);
     return text;
 }
 
@@ -166,10 +165,12 @@ int main(int argc, char **argv)
     bool showView = terminalInForeground();
     if (showView) {
         char title[256]; // the view keeps a copy
-        snprintf(title, sizeof title, "lpfboard: serving %s", options.path);
+        snprintf(title, sizeof title, "%s: serving %s", PROGRAM, options.path);
         viewOpen(title);
     } else {
-        printf("lpfboard: powered on %s\n", options.path);
+        // The line scripts wait for before they use the board (virtualboard/,
+        // scripts/try-console): its words stay as they are.
+        printf("%s: powered on %s\n", PROGRAM, options.path);
         fflush(stdout);
     }
 
@@ -179,6 +180,6 @@ int main(int argc, char **argv)
         viewClose();
     powerOff(board);
     if (!showView)
-        printf("lpfboard: powered off %s; %s\n", options.path, holdUpText(holdUps));
+        printf("%s: powered off %s; %s\n", PROGRAM, options.path, holdUpText(holdUps));
     return EXIT_STATUS_OK;
 }

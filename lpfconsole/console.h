@@ -9,11 +9,6 @@ extern volatile uint32_t *LPf_Ky;
 extern volatile uint32_t *LPf_u;
 extern volatile uint32_t *LPf_y;
 
-// Reads one blank-delimited value token of at most 20 characters into the
-// shared token buffer and gives it; nullptr once standard input has ended.
-// The caller has printed its prompt.
-const char *readToken();
-
 // Prints the prompt and reads the value typed after it. At end of input it
 // ends the prompt's line and gives nullptr: the command is then abandoned.
 const char *promptValue(const char *prompt);

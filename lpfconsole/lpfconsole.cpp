@@ -15,7 +15,10 @@ constexpr int TOKEN_LENGTH = 20;
 
 static char token[TOKEN_LENGTH + 1];
 
-const char *readToken()
+// Reads one blank-delimited value token of at most 20 characters into the
+// token buffer and gives it; nullptr once standard input has ended. The
+// caller has printed its prompt.
+static const char *readToken()
 {
     // The prompt must be visible before we block, on a pipe as on a terminal.
     fflush(stdout);

@@ -45,7 +45,7 @@ std::string identityText(const CoreIdentity &core)
 
 double expectedSampleRate()
 {
-    return 1e9 / LPF_TS_NS;
+    return static_cast<double>(NS_PER_SECOND) / LPF_TS_NS;
 }
 
 void SampleRateMeter::add(int64_t takenNs, uint32_t count)
@@ -62,7 +62,9 @@ void SampleRateMeter::add(int64_t takenNs, uint32_t count)
 
 double SampleRateMeter::rate() const
 {
-    return elapsed > 0 ? static_cast<double>(counts) * 1e9 / static_cast<double>(elapsed) : 0.0;
+    return elapsed > 0
+               ? static_cast<double>(counts) * static_cast<double>(NS_PER_SECOND) / static_cast<double>(elapsed)
+               : 0.0;
 }
 
 RateCheck checkRate(const CoreIdentity &core, const SampleRateMeter &meter)

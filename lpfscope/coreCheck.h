@@ -4,6 +4,8 @@
 // words it loaded and when.
 #pragma once
 
+#include "clock.h"
+
 #include <cstdint>
 #include <string>
 
@@ -24,10 +26,11 @@ double expectedSampleRate();
 // A gap between two samples longer than this is left out of the
 // measurement (a program stopped for minutes): in it the counter may have
 // wrapped, even running four times as fast as it should.
-constexpr int64_t MAX_COUNTED_GAP_NS = 100000000000; // 100 s
+constexpr int64_t MAX_COUNTED_GAP_NS = 100 * NS_PER_SECOND;
 // Below this span the counter's steps (lpfboard's come once a millisecond)
 // weigh too much.
-constexpr int64_t MIN_MEASURED_NS = 1000000000; // 1 s
+constexpr int64_t MIN_MEASURED_SECONDS = 1;
+constexpr int64_t MIN_MEASURED_NS = MIN_MEASURED_SECONDS * NS_PER_SECOND;
 // Off by more than this share, the core's clock is not the one it was built for.
 constexpr double RATE_TOLERANCE = 0.01;
 

@@ -11,16 +11,19 @@
 
 constexpr size_t BUFFER_SIZE = 65536;
 
-int64_t microsecondOf(int64_t nanoseconds)
+// The microsecond a time falls in, rounded down, so that a sample taken
+// before the change never shows as at it.
+static int64_t microsecondOf(int64_t nanoseconds)
 {
-    return nanoseconds >= 0 ? nanoseconds / 1000 : -((-nanoseconds + 999) / 1000);
+    return nanoseconds >= 0 ? nanoseconds / NS_PER_MICROSECOND
+                            : -((-nanoseconds + NS_PER_MICROSECOND - 1) / NS_PER_MICROSECOND);
 }
 
 size_t formatCsvRow(char *text, size_t size, int64_t nanoseconds, bool nanosecondDigits, const RegisterSample &sample)
 {
     // The sign is printed apart: -0.5 s is -500000 us, and -500000 / 10^6 is 0.
     int64_t time = nanosecondDigits ? nanoseconds : microsecondOf(nanoseconds);
-    uint64_t perSecond = nanosecondDigits ? NS_PER_SECOND : 1000000;
+    uint64_t perSecond = nanosecondDigits ? NS_PER_SECOND : NS_PER_SECOND / NS_PER_MICROSECOND;
     uint64_t magnitude = time < 0 ? 0 - static_cast<uint64_t>(time) : static_cast<uint64_t>(time);
     int length = snprintf(text, size, "%s%llu.%0*llu,%u,%d,%u,%u,%d,%.6f,%.6f\n", time < 0 ? "-" : "",
                           static_cast<unsigned long long>(magnitude / perSecond), nanosecondDigits ? 9 : 6,

@@ -13,10 +13,6 @@
 
 constexpr size_t CSV_ROW_MAX = 160;
 
-// The microsecond a time falls in, rounded down, so that a sample taken
-// before the change never shows as at it.
-int64_t microsecondOf(int64_t nanoseconds);
-
 // One row, newline and all, into `text`: the time in seconds, with six
 // decimals (rounded down) or with `nanosecondDigits` nine, then the
 // registers. Its length, or 0 if it does not fit.

@@ -7,8 +7,10 @@
 #include "memoryDevice.h"
 #include "memoryWindow.h"
 #include "options.h"
+#include "program.h"
 #include "registerSet.h"
 #include "sampler.h"
+#include "say.h"
 #include "stopSignals.h"
 #include "terminal.h"
 #include "writer.h"
@@ -24,19 +26,17 @@
 // Opens the device (or the window file) read-only and maps the window
 // read-only: a store cannot happen even by mistake. Prints one line on
 // standard error on failure.
-static bool openReadOnly(RegisterWindow &window, const ScopeOptions &options)
+static bool openReadOnly(RegisterWindow &window, const ScopeOptions &options, const char *path)
 {
-    const char *path = options.window != nullptr ? options.window : memoryDevicePath();
     WindowStatus status = options.window != nullptr ? mapWindowFile(window, path, WindowAccess::ReadOnly)
                                                     : mapMemoryWindow(window, WindowAccess::ReadOnly);
     if (status.fault == WindowFault::Open) {
-        fprintf(stderr, "lpfscope: cannot open %s: %s\n", path,
-                status.refusal != nullptr ? status.refusal : strerror(status.error));
+        say(PROGRAM, status.refusal != nullptr ? status.refusal : strerror(status.error), "cannot open %s", path);
         return false;
     }
     if (status.fault == WindowFault::Map) {
-        fprintf(stderr, "lpfscope: cannot map %s at 0x%08X: %s\n", path,
-                options.window != nullptr ? 0u : ALT_STM_OFST, strerror(status.error));
+        say(PROGRAM, strerror(status.error), "cannot map %s at 0x%08X", path,
+            options.window != nullptr ? 0u : ALT_STM_OFST);
         return false;
     }
     return true;
@@ -50,7 +50,8 @@ static std::thread startSampler(Sampling &sampling)
     sigset_t signals;
     sigset_t before;
     sigemptyset(&signals);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT, SIGWINCH})
+    addStopSignals(signals);
+    for (int signal : {SIGTSTP, SIGCONT, SIGWINCH})
         sigaddset(&signals, signal);
     pthread_sigmask(SIG_BLOCK, &signals, &before);
     std::thread sampler(runSampler, std::ref(sampling));
@@ -68,15 +69,15 @@ int main(int argc, char **argv)
         return EXIT_STATUS_OK;
     }
     if (options.version) {
-        printf("lpfscope %s\n", LPF_VERSION);
+        printf("%s %s\n", PROGRAM, LPF_VERSION);
         return EXIT_STATUS_OK;
     }
 
+    const char *path = options.window != nullptr ? options.window : memoryDevicePath();
     RegisterWindow window{};
-    if (!openReadOnly(window, options))
+    if (!openReadOnly(window, options, path))
         return EXIT_STATUS_FAILURE;
     // A stand-in or a window file goes away when its board is powered off.
-    const char *path = options.window != nullptr ? options.window : memoryDevicePath();
     bool watched = options.window != nullptr || MEMORY_DEVICE_IS_STAND_IN;
     installStopHandlers();
     Sampling sampling(windowRegisters(window), options);
@@ -90,7 +91,7 @@ int main(int argc, char **argv)
     bool view = !options.csv && terminalInForeground();
     if (view) {
         char title[160];
-        snprintf(title, sizeof title, "lpfscope: %s, %u sample%s/s", path, options.rate,
+        snprintf(title, sizeof title, "%s: %s, %u sample%s/s", PROGRAM, path, options.rate,
                  options.rate == 1 ? "" : "s");
         viewOpen(title);
     }
@@ -102,24 +103,23 @@ int main(int argc, char **argv)
 
     int status = EXIT_STATUS_OK;
     if (result.boardGone) {
-        fprintf(stderr, "lpfscope: the board was powered off: %s is gone\n", path);
+        say(PROGRAM, nullptr, "the board was powered off: %s is gone", path);
         status = EXIT_STATUS_FAILURE;
     } else if (result.outputFailed) {
-        fprintf(stderr, "lpfscope: cannot write the output: %s\n", strerror(result.outputError));
+        say(PROGRAM, strerror(result.outputError), "cannot write the output");
         status = EXIT_STATUS_FAILURE;
     }
     if (int refused = sampling.realTimeRefused.load(); refused != 0)
-        fprintf(stderr, "lpfscope: sampled at normal priority: real-time priority was refused: %s\n",
-                strerror(refused));
+        say(PROGRAM, strerror(refused), "sampled at normal priority: real-time priority was refused");
     RateCheck rate = checkRate(sampling.core, result.meter);
-    fprintf(stderr, "lpfscope: %s\n", identityText(sampling.core).c_str());
-    fprintf(stderr, "lpfscope: %s\n", rateText(sampling.core, rate).c_str());
+    say(PROGRAM, nullptr, "%s", identityText(sampling.core).c_str());
+    say(PROGRAM, nullptr, "%s", rateText(sampling.core, rate).c_str());
     if (rate.verdict == RateVerdict::Off)
-        fprintf(stderr, "lpfscope: %s\n", rateWarning(sampling.core, rate).c_str());
-    fprintf(stderr, "lpfscope: samples taken: %llu, late: %llu, missed: %llu; rows written: %llu, dropped: %llu\n",
-            static_cast<unsigned long long>(sampling.taken.load()), static_cast<unsigned long long>(sampling.late.load()),
-            static_cast<unsigned long long>(sampling.missed.load()), static_cast<unsigned long long>(result.written),
-            static_cast<unsigned long long>(sampling.dropped.load()));
+        say(PROGRAM, nullptr, "%s", rateWarning(sampling.core, rate).c_str());
+    say(PROGRAM, nullptr, "samples taken: %llu, late: %llu, missed: %llu; rows written: %llu, dropped: %llu",
+        static_cast<unsigned long long>(sampling.taken.load()), static_cast<unsigned long long>(sampling.late.load()),
+        static_cast<unsigned long long>(sampling.missed.load()), static_cast<unsigned long long>(result.written),
+        static_cast<unsigned long long>(sampling.dropped.load()));
     unmapMemoryWindow(window);
     close(window.descriptor);
     return status;

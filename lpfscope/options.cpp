@@ -1,7 +1,10 @@
 #include "options.h"
+#include "coreCheck.h"
 #include "hwregs.h"
+#include "program.h"
 #include "refusedOption.h"
 #include "samplerPlan.h"
+#include "stopSignals.h"
 #include "usageError.h"
 
 #include <cmath>
@@ -47,7 +50,7 @@ static bool parseRate(const char *text, uint32_t &rate)
 {
     // Whole samples per second only: "10.5" is refused, not guessed.
     double value = 0.0;
-    if (!parseNumber(text, value) || value < 1.0 || value > MAX_RATE || value != std::floor(value))
+    if (!parseNumber(text, value) || value < MIN_RATE || value > MAX_RATE || value != std::floor(value))
         return false;
     rate = static_cast<uint32_t>(value);
     return true;
@@ -68,7 +71,7 @@ void printUsage()
            "Samples the LED and LPf filter registers at a steady rate, read-only, and shows\n"
            "them live on a terminal or records them as CSV.\n"
            "\n"
-           "  -r, --rate=HZ          samples per second, a whole number from 1 to %u\n"
+           "  -r, --rate=HZ          samples per second, a whole number from %u to %u\n"
            "                         (default %u)\n"
            "  -d, --duration=SECONDS stop after that long, above 0 and at most %.0f\n"
            "                         (default: until interrupted)\n"
@@ -83,27 +86,35 @@ void printUsage()
            "  -V, --version          show the version and exit\n"
            "\n"
            "Numbers are decimal: 1000, 0.5, 1e3. CSV columns: time_s,led,u,ku,ky,y,u_pu,y_pu.\n"
-           "SIGINT, SIGTERM, SIGHUP or SIGQUIT ends the recording cleanly.\n"
+           "%s ends the recording cleanly.\n"
            "At the end, standard error says what answers at 0x%08X (\"LPf core\n"
            "version 1, built for 50.000 MHz\", or \"no LPf core answers at 0x%08X\n"
            "(its identity word reads 0x...)\": sampling goes on either way), the sample\n"
            "rate measured from the core's sample counter (\"sample rate 10.000 MHz\n"
-           "(expected 10.000 MHz)\", or \"not measured\" for a recording under 1 s), a\n"
-           "warning when that rate is off by more than 1%% (the core's CLOCK_HZ does not\n"
+           "(expected 10.000 MHz)\", or \"not measured\" for a recording under %lld s), a\n"
+           "warning when that rate is off by more than %.0f%% (the core's CLOCK_HZ does not\n"
            "match the clock it is given: every time constant is off by that factor),\n"
            "then how many samples were taken, late, missed (skipped after a pause) and\n"
            "dropped (output too slow), and how many rows were written. The live view\n"
            "shows the core and its rate on a line of its own.\n"
            "Up to %u samples per second the sampler runs at real-time priority where\n"
            "that is allowed (as root, or with RLIMIT_RTPRIO).\n",
-           MAX_RATE, DEFAULT_RATE, MAX_DURATION, static_cast<unsigned long long>(MAX_HISTORY), ALT_LWFPGASLVS_OFST,
-           ALT_LWFPGASLVS_OFST, REAL_TIME_MAX_RATE);
+           MIN_RATE, MAX_RATE, DEFAULT_RATE, MAX_DURATION, static_cast<unsigned long long>(MAX_HISTORY),
+           stopSignalNames(), ALT_LWFPGASLVS_OFST, ALT_LWFPGASLVS_OFST,
+           static_cast<long long>(MIN_MEASURED_SECONDS), RATE_TOLERANCE * 100, REAL_TIME_MAX_RATE);
 }
 
-constexpr Usage USAGE{"lpfscope", "; try 'lpfscope --help'"};
+constexpr Usage USAGE{PROGRAM, "; try 'lpfscope --help'"};
 
 bool parseOptions(int argc, char **argv, ScopeOptions &options)
 {
+    // The limits as the help states them.
+    char rateRefusal[80];
+    char durationRefusal[80];
+    snprintf(rateRefusal, sizeof rateRefusal, "--rate takes whole samples per second from %u to %u, not", MIN_RATE,
+             MAX_RATE);
+    snprintf(durationRefusal, sizeof durationRefusal, "--duration takes seconds above 0 and at most %.0f, not",
+             MAX_DURATION);
     static const option longOptions[] = {
         {"rate", required_argument, nullptr, 'r'}, {"duration", required_argument, nullptr, 'd'},
         {"csv", no_argument, nullptr, 'c'},        {"trigger", no_argument, nullptr, 't'},
@@ -119,21 +130,18 @@ bool parseOptions(int argc, char **argv, ScopeOptions &options)
         switch (option) {
         case 'r':
             if (!parseRate(optarg, options.rate))
-                return usageError(USAGE, "--rate takes whole samples per second from 1 to 1000000, not", optarg);
+                return usageError(USAGE, rateRefusal, optarg);
             break;
         case 'd':
             if (!parseDuration(optarg, options.durationSeconds))
-                return usageError(USAGE, "--duration takes seconds above 0 and at most 10000000, not", optarg);
+                return usageError(USAGE, durationRefusal, optarg);
             break;
         case 'c': options.csv = true; break;
         case 't': options.trigger = true; break;
         case 'h': options.help = true; break;
         case 'V': options.version = true; break;
         case 'w': options.window = optarg; break;
-        case ':': return usageError(USAGE, "missing value after", refusedOption(option, argv));
-        default:
-            return usageError(USAGE, refusedValue(option, argv) ? "no value may follow" : "unknown option",
-                              refusedOption(option, argv));
+        default: return refuseOption(USAGE, option, argv, "missing value after");
         }
     }
     if (optind < argc)

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 constexpr uint32_t DEFAULT_RATE = 1000;
+constexpr uint32_t MIN_RATE = 1;
 constexpr uint32_t MAX_RATE = 1000000;
 constexpr double MAX_DURATION = 1e7; // seconds: about 116 days
 // History kept from before the change with --trigger, at most.

@@ -17,6 +17,7 @@ constexpr int SAMPLES_PER_LOOK = 4096;
 constexpr int64_t FLUSH_PERIOD_NS = 100000000;
 constexpr int64_t WATCH_PERIOD_NS = 250000000; // the board's file, 4 times a second
 constexpr int64_t BOARD_GONE_SHOWN_NS = 500000000;
+constexpr char BOARD_GONE_STATUS[] = "The board was powered off.";
 
 struct Writer {
     Sampling &sampling;
@@ -84,7 +85,7 @@ WriterResult runWriter(Sampling &sampling, bool view, const BoardWatch &board)
         }
         if (view && now >= nextDraw) {
             std::string core = coreViewLine(sampling.core, checkRate(sampling.core, writer.result.meter));
-            if (!viewDraw(writer.result.boardGone ? "The board was powered off." : viewStatus(sampling),
+            if (!viewDraw(writer.result.boardGone ? BOARD_GONE_STATUS : viewStatus(sampling),
                           core.c_str()))
                 fail(writer);
             nextDraw = now + VIEW_DRAW_PERIOD_NS;
@@ -111,7 +112,7 @@ WriterResult runWriter(Sampling &sampling, bool view, const BoardWatch &board)
     writer.result.written = view ? 0 : writer.csv.rowsWritten();
     if (view && writer.result.boardGone && stopRequested == 0) {
         std::string core = coreViewLine(sampling.core, checkRate(sampling.core, writer.result.meter));
-        viewDraw("The board was powered off.", core.c_str());
+        viewDraw(BOARD_GONE_STATUS, core.c_str());
         sleepUntil(monotonicNanoseconds() + BOARD_GONE_SHOWN_NS);
     }
     return writer.result;

@@ -38,11 +38,13 @@ WORDS = {**REGISTERS, **lpfmap.CORE_WORDS}  # every word a test sets or reads
 PAGE = lpfmap.REGISTER_PAGE_SIZE
 TIMEOUT = 20
 
-BANNER = (b"ALT_STM_OFST = 0xFC000000\n"
-          b"ALT_LWFPGASLVS_OFST = 0xFF200000\n"
-          b"LED_BASE = 0x0\n"
-          b"(ALT_LWFPGASLVS_OFST + LED_BASE) & HW_REGS_MASK = 0x03200000\n"
-          b"\n")
+# The addresses as lpfconsole and ledset print them, from the register map.
+BANNER = (b"ALT_STM_OFST = 0x%8X\n"
+          b"ALT_LWFPGASLVS_OFST = 0x%8X\n"
+          b"LED_BASE = 0x%X\n"
+          b"(ALT_LWFPGASLVS_OFST + LED_BASE) & HW_REGS_MASK = 0x%08X\n"
+          b"\n") % (lpfmap.ALT_STM_OFST, lpfmap.ALT_LWFPGASLVS_OFST, REGISTERS["led"],
+                   (lpfmap.ALT_LWFPGASLVS_OFST + REGISTERS["led"]) & (lpfmap.HW_REGS_SPAN - 1))
 HELP = (b"\nInsert command:\n" + b"-" * 31 + b"\n"
         b"L\tChange LED value\n"
         b"F\tConfig Filter coefficients\n"

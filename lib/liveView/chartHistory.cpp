@@ -1,7 +1,8 @@
 #include "chartHistory.h"
+#include "clock.h"
 #include "filterEncoding.h"
 
-constexpr int64_t POINT_STEP_NS = 1000000000 / CHART_POINT_RATE;
+constexpr int64_t POINT_STEP_NS = NS_PER_SECOND / CHART_POINT_RATE;
 
 void ChartHistory::record(int64_t nanoseconds, const RegisterSample &sample)
 {

@@ -4,6 +4,8 @@
 #include <cstdint>
 
 constexpr int64_t NS_PER_SECOND = 1000000000;
+constexpr int64_t NS_PER_MILLISECOND = 1000000;
+constexpr int64_t NS_PER_MICROSECOND = 1000;
 
 int64_t monotonicNanoseconds();
 

@@ -10,8 +10,8 @@ namespace {
 // read; so is a long option refused, whatever its fault.
 bool isLong(char **argv) { return strncmp(argv[optind - 1], "--", 2) == 0; }
 
-} // namespace
-
+// Whether the refusal was of a value given to a long option that takes
+// none (--csv=3), rather than of an unknown option.
 bool refusedValue(int result, char **argv)
 {
     // getopt_long names the long option that takes no value by its
@@ -19,10 +19,10 @@ bool refusedValue(int result, char **argv)
     return result == '?' && optopt != 0 && isLong(argv) && strchr(argv[optind - 1], '=') != nullptr;
 }
 
-const char *refusedOption(int result, char **argv)
+// The option as the user typed it; the text lasts until the next call.
+const char *refusedOption(char **argv)
 {
     static char name[64];
-    (void)result;
     const char *element = argv[optind - 1];
     if (isLong(argv)) {
         size_t length = strcspn(element, "=");
@@ -32,4 +32,14 @@ const char *refusedOption(int result, char **argv)
         snprintf(name, sizeof name, "-%c", optopt);
     }
     return name;
+}
+
+} // namespace
+
+bool refuseOption(const Usage &usage, int result, char **argv, const char *missing)
+{
+    const char *what = result == ':'                 ? missing
+                       : refusedValue(result, argv) ? "no value may follow"
+                                                    : "unknown option";
+    return usageError(usage, what, refusedOption(argv));
 }

@@ -1,12 +1,12 @@
-// Naming the option that getopt_long refused, as the user typed it.
+// How lpfboard and lpfscope refuse an option that getopt_long refused.
 #pragma once
 
-// `result` is what getopt_long returned ('?' for an unknown option, ':' for
-// a missing value, with ":" leading its option string). Gives "-x" for a
-// short option, even inside a cluster such as -xt, and "--name" for a long
-// one; the text lasts until the next call.
-const char *refusedOption(int result, char **argv);
+#include "usageError.h"
 
-// Whether the refusal was of a value given to a long option that takes
-// none (--csv=3), rather than of an unknown option.
-bool refusedValue(int result, char **argv);
+// `result` is what getopt_long returned ('?' for an unknown option or a
+// value given to a long option that takes none, ':' for a missing value,
+// with ":" leading its option string). Prints the usage error that names
+// the option as the user typed it ("-x" even inside a cluster such as -xt,
+// "--name" for a long one), with `missing` ("missing value after") as the
+// words for a missing value; gives false, for the parser to return.
+bool refuseOption(const Usage &usage, int result, char **argv, const char *missing);
