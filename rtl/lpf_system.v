@@ -182,7 +182,7 @@ module lpf_system #(
     reg [31:0] mul_a;          // Ku or Ky
     reg signed [32:0] mul_b;   // u, s[31:0] or s[63:32], widened by a sign or a zero bit
     reg signed [65:0] product; // mul_a * mul_b, exact
-    reg [31:0] ky_step;        // the sample's Ky, for the products after a commit may have changed ky_pair
+    reg [31:0] ky_step;        // the sample's Ky, for the products after a new pair may have changed ky_pair
     reg signed [65:0] acc;
     reg low_nonzero;           // Ky * s[31:0] had a low half other than 0: its quotient rounds up
 

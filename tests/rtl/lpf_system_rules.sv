@@ -2,7 +2,7 @@
 // bound (tests/rtl/prove). Every input is free from the clock after a reset
 // on: the solver looks for any sequence of reads, stores, lanes and resets
 // that breaks a rule. The rules keep their own copy of what the bus has
-// stored, the pairs it has committed, the samples since the last store to
+// stored, the pairs it has taken, the samples since the last store to
 // Ku or Ky and the sample clock, and say from those what the design must
 // show. The word indices, the identity and the hold come from
 // lib/hwregs/hwregs.h.
@@ -197,7 +197,7 @@ module lpf_system_rules #(
                 assert (readdata == was_readdata);
             // The lamps show the LED register.
             assert (led == led_s);
-            // No pair committed since reset: y reads 0, whatever u and Ku
+            // No pair taken since reset: y reads 0, whatever u and Ku
             // are stored and whatever the pipeline held at power-up. The
             // design's own invariant says why.
             if (!was_reset && was_read && was_y && !was_paired)
