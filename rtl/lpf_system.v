@@ -152,8 +152,10 @@ module lpf_system #(
     reg signed [31:0] u_q;
     reg [31:0] ku_q;    // last stored, what a load of Ku returns
     reg [31:0] ky_q;    // last stored, what a load of Ky returns
-    reg [31:0] ku_pair /* verilator public_flat_rd */; // the pair the filter runs on, from the last Ky store
-    reg [31:0] ky_pair /* verilator public_flat_rd */; // that wrote the top lane, or from the end of a hold
+    // The pair the filter runs on (readable to the co-simulation), from the
+    // last Ky store that wrote the top lane, or from the end of a hold.
+    reg [31:0] ku_pair /* verilator public_flat_rd */;
+    reg [31:0] ky_pair /* verilator public_flat_rd */;
     // Samples the hold still runs: a store to Ku or Ky restarts it, and the
     // sampling edge that takes it to 0 makes the last Ku and Ky stored the
     // pair, so that the next sample runs on them.
