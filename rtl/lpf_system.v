@@ -8,10 +8,14 @@
 //   (writedata[8i+7:8i]) of a store; reads always return the whole word.
 // - Address: `address` is a word index (byte offset / 4): the slave takes
 //   the bridge's byte address bits 6:2 and spans 0x80 bytes, 32 words.
-//   Words 0 LED, 4 u, 8 Ku, 12 Ky, 16 y (byte offsets 0x00, 0x10, 0x20,
-//   0x30, 0x40; the map's home is lib/hwregs/hwregs.h). LED, u, Ku and Ky
-//   read back what was last stored; y is read-only; every other word reads
-//   0 and ignores stores. Reads have no side effects.
+//   Words 0 LED, 4 u, 8 Ku, 12 Ky, 16 y, 28 identity, 29 clock, 30 sample
+//   count, 31 status (byte offsets 0x00, 0x10, 0x20, 0x30, 0x40, 0x70 to
+//   0x7C; the map's home is lib/hwregs/hwregs.h). LED, u, Ku and Ky read
+//   back what was last stored. Read-only, ignoring stores: y; identity
+//   0x4C506601 ("LPf", version 1); clock, CLOCK_HZ; sample count, +1 at
+//   every sampling edge, wrapping at 2^32; status, bit 0 the pair held
+//   (below), the other bits 0. Every other word reads 0 and ignores stores.
+//   Reads have no side effects.
 // - Timing: a store takes effect on the clock edge that samples `write`. A
 //   read has a fixed latency of one clock and no wait request: `readdata`
 //   gives the word on the clock edge after `read`, and holds until the next
@@ -20,25 +24,32 @@
 //   one word addressed) are both served: the read returns the value from
 //   before the store.
 // - Reset: `reset` is synchronous and active high; one clock of it clears
-//   LED, u, Ku, Ky, y, the pair in use and `readdata` to 0, and restarts
-//   the sample counter. Bus cycles during reset are ignored.
+//   LED, u, Ku, Ky, y, the pair in use, the hold, the sample count and
+//   `readdata` to 0, and restarts the sampling. Bus cycles during reset are
+//   ignored.
 // - Clock: CLOCK_HZ a multiple of 10 MHz, at least 40 MHz (anything else
 //   fails elaboration on a module whose name says which), and no faster
 //   than the target's timing allows.
 // - `led` is the LED register, for the lamps.
 //
-// Coefficient pairs: the filter runs on a pair of Ku and Ky that were
-// stored together: never a new Ku with an older Ky, nor a Ky written part
-// by part in ascending order before its last part. A store to Ky commits the pair only if
-// it writes the top byte lane: a whole-word store, or the last store of Ky
-// written by bytes or halfwords in ascending order. From the first sample
-// after that store on, the filter runs on that Ky and the Ku last stored.
-// Until then it keeps the pair it has: a store to Ku, and a store to the
-// lower lanes of Ky, read back at once but do not reach the filter. So the
-// console's order, Ku then Ky, is what makes a pair, however far apart the
-// two stores come. A Ky store alone keeps the Ku in use; Ky stored before Ku
-// leaves that Ku held. (Storing Ky's bytes in descending order commits the
-// pair at the first of them, with the low bytes still old.)
+// Coefficient pairs. The filter runs on a pair of Ku and Ky; a store is to
+// Ku or Ky with at least one lane enabled.
+// - A store to Ky that writes its top lane (byteenable[3]) commits the
+//   pair: that Ky, as stored, with the Ku last stored, from the first
+//   sample after the store. So the console's order, Ku then Ky as whole
+//   words, makes a pair at the Ky store, however far apart the two come.
+// - Every other store (Ku, or Ky's lower lanes only) is held: it reads back
+//   at once but does not reach the filter, and the status bit reads 1
+//   while a held store waits.
+// - Every store restarts the hold, PAIR_HOLD_SAMPLES samples (100 ms,
+//   counted at the sampling edges, so at any clock). If the hold runs out
+//   with a store held, the pair becomes the last Ku and Ky stored and the
+//   status bit 0: the 1,000,000th sample after the last store (its sampling
+//   edge at most 100 ms after it) and every later one run on them.
+// So whatever the order and lanes (a Ku alone, Ky then Ku, Ky by
+// descending bytes), the filter runs on the last Ku and Ky stored from
+// 100 ms after the last store at the latest, and a pair that mixes old and
+// new parts runs for at most that long.
 //
 // The filter takes one sample every 100 ns. Its state s is 64 bits, y its
 // top 32: the 32 bits of fraction below y keep the output from stopping
@@ -117,6 +128,16 @@ module lpf_system #(
     localparam [4:0] KU_WORD = 5'd8;
     localparam [4:0] KY_WORD = 5'd12;
     localparam [4:0] Y_WORD = 5'd16;
+    localparam [4:0] IDENTITY_WORD = 5'd28;
+    localparam [4:0] CLOCK_HZ_WORD = 5'd29;
+    localparam [4:0] SAMPLE_COUNT_WORD = 5'd30;
+    localparam [4:0] STATUS_WORD = 5'd31;
+    localparam [31:0] IDENTITY = 32'h4C506601; // "LPf", version 1
+    localparam [31:0] CLOCK_HZ_VALUE = CLOCK_HZ;
+    // The pair's hold time, in samples: 100 ms.
+    localparam integer PAIR_HOLD_SAMPLES = 1000000;
+    localparam integer HOLD_BITS = $clog2(PAIR_HOLD_SAMPLES);
+    localparam [HOLD_BITS-1:0] HOLD_START = PAIR_HOLD_SAMPLES[HOLD_BITS-1:0] - 1'b1;
 
     // A clock the design cannot sample with fails the build.
     generate
@@ -131,8 +152,16 @@ module lpf_system #(
     reg signed [31:0] u_q;
     reg [31:0] ku_q;    // last stored, what a load of Ku returns
     reg [31:0] ky_q;    // last stored, what a load of Ky returns
-    reg [31:0] ku_pair; // the pair the filter runs on, from the last Ky store
-    reg [31:0] ky_pair; // that wrote the top lane
+    // The pair the filter runs on (readable to the co-simulation), from the
+    // last Ky store that wrote the top lane, or from the end of a hold.
+    reg [31:0] ku_pair /* verilator public_flat_rd */;
+    reg [31:0] ky_pair /* verilator public_flat_rd */;
+    // Samples the hold still runs: a store to Ku or Ky restarts it, and the
+    // sampling edge that takes it to 0 makes the last Ku and Ky stored the
+    // pair, so that the next sample runs on them.
+    reg [HOLD_BITS-1:0] hold_left;
+    reg held;           // a store to Ku or Ky waits for the pair
+    reg [31:0] sample_count;
     reg signed [63:0] s_q;
     reg [PHASE_BITS-1:0] phase;
     reg scaling, adding_low, adding_high; // phase is SCALE_AT, SCALE_AT + 1, SCALE_AT + 2
@@ -146,6 +175,8 @@ module lpf_system #(
     wire [31:0] stored_ku = (ku_q & ~lanes) | (writedata & lanes);
     wire [31:0] stored_ky = (ky_q & ~lanes) | (writedata & lanes);
     wire commits_pair = byteenable[3]; // of a store to Ky: it completes the word
+    // A store that enables no lane is no store.
+    wire pair_store = write && (address == KU_WORD || address == KY_WORD) && byteenable != 4'd0;
 
     // The step's pipeline. No reset: each stage is written before it is
     // read, and s takes a result only once `stepping` says a whole step,
@@ -153,7 +184,7 @@ module lpf_system #(
     reg [31:0] mul_a;          // Ku or Ky
     reg signed [32:0] mul_b;   // u, s[31:0] or s[63:32], widened by a sign or a zero bit
     reg signed [65:0] product; // mul_a * mul_b, exact
-    reg [31:0] ky_step;        // the sample's Ky, for the products after a commit may have changed ky_pair
+    reg [31:0] ky_step;        // the sample's Ky, for the products after a new pair may have changed ky_pair
     reg signed [65:0] acc;
     reg low_nonzero;           // Ky * s[31:0] had a low half other than 0: its quotient rounds up
 
@@ -240,6 +271,9 @@ module lpf_system #(
             phase <= {PHASE_BITS{1'b0}};
             {scaling, adding_low, adding_high} <= 3'b000;
             stepping <= 1'b0;
+            hold_left <= {HOLD_BITS{1'b0}};
+            held <= 1'b0;
+            sample_count <= 32'd0;
             readdata <= 32'd0;
         end else begin
             phase <= sample ? {PHASE_BITS{1'b0}} : phase + 1'b1;
@@ -251,6 +285,19 @@ module lpf_system #(
                 stepping <= 1'b1;
             if (stepping && adding_high)
                 s_q <= s_next;
+            if (sample)
+                sample_count <= sample_count + 32'd1;
+            if (pair_store) begin
+                hold_left <= HOLD_START;
+                held <= !(address == KY_WORD && commits_pair);
+            end else if (sample && hold_left != {HOLD_BITS{1'b0}}) begin
+                hold_left <= hold_left - 1'b1;
+                if (hold_left == {{HOLD_BITS-1{1'b0}}, 1'b1}) begin
+                    ku_pair <= ku_q;
+                    ky_pair <= ky_q;
+                    held <= 1'b0;
+                end
+            end
             if (write) begin
                 case (address)
                     LED_WORD: led_q <= stored_led;
@@ -273,6 +320,10 @@ module lpf_system #(
                     KU_WORD: readdata <= ku_q;
                     KY_WORD: readdata <= ky_q;
                     Y_WORD: readdata <= y;
+                    IDENTITY_WORD: readdata <= IDENTITY;
+                    CLOCK_HZ_WORD: readdata <= CLOCK_HZ_VALUE;
+                    SAMPLE_COUNT_WORD: readdata <= sample_count;
+                    STATUS_WORD: readdata <= {31'd0, held};
                     default: readdata <= 32'd0;
                 endcase
             end
@@ -282,6 +333,8 @@ module lpf_system #(
     assign led = led_q;
 
 `ifdef FORMAL
+    // The hold's length, which the proofs check against hwregs.h.
+    wire [31:0] formal_hold_samples = PAIR_HOLD_SAMPLES;
     localparam integer ADD_LOW_AT = SCALE_AT + 1, ADD_HIGH_AT = SCALE_AT + 2;
     localparam [PHASE_BITS-1:0] SCALE_DRIVE = SCALE_AT[PHASE_BITS-1:0];
     localparam [PHASE_BITS-1:0] ADD_LOW = ADD_LOW_AT[PHASE_BITS-1:0], ADD_HIGH = ADD_HIGH_AT[PHASE_BITS-1:0];
@@ -298,12 +351,13 @@ module lpf_system #(
     // The phase stays in its range, and the stages' flags follow it.
     wire formal_consistent = phase <= LAST_PHASE && scaling == (phase == SCALE_DRIVE) &&
         adding_low == (phase == ADD_LOW) && adding_high == (phase == ADD_HIGH);
-    // The state the filter's future depends on: its registers, and the live
-    // part of the pipeline (a dead register shows as 0). Two copies in the
-    // same state take the same steps.
-    localparam integer FORMAL_STATE_BITS = PHASE_BITS + 4 + 5 * 32 + 64 + 97 + 134 + 2 * 66 + 1;
+    // The state the filter's future depends on: its registers, the hold and
+    // the sample count, and the live part of the pipeline (a dead register
+    // shows as 0). Two copies in the same state take the same steps.
+    localparam integer FORMAL_STATE_BITS = PHASE_BITS + 4 + 5 * 32 + 64 + HOLD_BITS + 1 + 32 + 97 + 134 + 2 * 66 + 1;
     wire [FORMAL_STATE_BITS-1:0] formal_state = {
         phase, scaling, adding_low, adding_high, stepping, u_q, ku_q, ky_q, ku_pair, ky_pair, s_q,
+        hold_left, held, sample_count,
         live_operands ? {mul_b, mul_a, ky_step} : 97'd0,
         live_pieces ? {p00, p01, p10, p11} : 134'd0,
         live_product ? product : 66'sd0,

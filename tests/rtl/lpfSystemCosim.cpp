@@ -7,10 +7,14 @@
 // latency of one clock and reset. Run with +verilator+rand+reset+2
 // +verilator+seed+N, every register starts at random values; with
 // --waveforms=DIR, each test writes DIR/SUITE.TEST.fst (DIR made if need
-// be).
+// be). Then the core's pair against lpfboard's (watchPair) on store
+// sequences at real times, and the words that say what the core is.
 #include "Vlpf_system_100MHz.h"
 #include "Vlpf_system_40MHz.h"
 #include "Vlpf_system_50MHz.h"
+#include "Vlpf_system_50MHz___024root.h"
+#include "Vlpf_system_100MHz___024root.h"
+#include "coefficientPairing.h"
 #include "filterEncoding.h"
 #include "filterModel.h"
 #include "lpfSystemClock.h"
@@ -271,6 +275,152 @@ TYPED_TEST(LpfSystem, BusTransactions)
         clockEdge(top, edge.bus, edge.reset, waveform.get());
         EXPECT_EQ(top.readdata, edge.readdata) << edge.what;
         EXPECT_EQ(top.led, edge.led) << edge.what;
+    }
+}
+
+namespace {
+
+// One store of a pair sequence, at `atUs` microseconds from the start.
+struct PairStore {
+    int64_t atUs;
+    unsigned word;
+    uint32_t value;
+    unsigned lanes;
+};
+
+struct PairSequence {
+    const char *what;
+    std::vector<PairStore> stores;
+    bool lookTells; // every store changes what a look sees, one look apart
+};
+
+constexpr uint32_t OLD_KU = 0x11111111, OLD_KY = 0x22222222, NEW_KU = 0x33333333, NEW_KY = 0x44444444;
+constexpr int64_t LOOK_US = 1000;     // lpfboard looks once a millisecond
+constexpr int64_t HOLD_US = 100000;   // LPF_PAIR_HOLD_SAMPLES at 10 samples a microsecond
+static_assert(LPF_PAIR_HOLD_SAMPLES == HOLD_US * 10, "the hold is 100 ms");
+
+std::vector<PairStore> kyInBytes(int64_t atUs, int64_t apartUs, std::vector<unsigned> lanes)
+{
+    std::vector<PairStore> stores;
+    for (unsigned lane : lanes) {
+        stores.push_back(PairStore{atUs, KY_WORD, NEW_KY, lane});
+        atUs += apartUs;
+    }
+    return stores;
+}
+
+// The sequences, from a pair (OLD_KU, OLD_KY) in use on both; stores fall
+// between looks.
+std::vector<PairSequence> pairSequences()
+{
+    const std::vector<unsigned> descending = {0x8, 0x4, 0x2, 0x1}, ascending = {0x1, 0x2, 0x4, 0x8};
+    return {
+        {"Ku then Ky", {{10300, KU_WORD, NEW_KU, ALL_LANES}, {15300, KY_WORD, NEW_KY, ALL_LANES}}, true},
+        {"Ky then Ku", {{10300, KY_WORD, NEW_KY, ALL_LANES}, {15300, KU_WORD, NEW_KU, ALL_LANES}}, true},
+        {"Ku alone", {{10300, KU_WORD, NEW_KU, ALL_LANES}}, true},
+        {"Ky alone", {{10300, KY_WORD, NEW_KY, ALL_LANES}}, true},
+        {"Ky by ascending bytes in one look", kyInBytes(10300, 100, ascending), true},
+        {"Ky by descending bytes in one look", kyInBytes(10300, 100, descending), false},
+        {"Ky by ascending bytes, looks apart", kyInBytes(10300, 2000, ascending), false},
+        {"Ky by descending bytes, looks apart", kyInBytes(10300, 2000, descending), false},
+        {"Ky then Ku in one look", {{10300, KY_WORD, NEW_KY, ALL_LANES}, {10400, KU_WORD, NEW_KU, ALL_LANES}}, false},
+        {"Ku, then Ky stored with its old value",
+         {{10300, KU_WORD, NEW_KU, ALL_LANES}, {15300, KY_WORD, OLD_KY, ALL_LANES}}, false},
+    };
+}
+
+template <typename Model> CoefficientPair corePair(Model &top)
+{
+    return CoefficientPair{top.rootp->lpf_system__DOT__ku_pair, top.rootp->lpf_system__DOT__ky_pair};
+}
+
+bool operator==(const CoefficientPair &a, const CoefficientPair &b)
+{
+    return a.Ku == b.Ku && a.Ky == b.Ky;
+}
+
+template <typename T> class LpfSystemPairs : public ::testing::Test {};
+using PairClocks = ::testing::Types<Clocked<Vlpf_system_50MHz, 5>, Clocked<Vlpf_system_100MHz, 10>>;
+TYPED_TEST_SUITE(LpfSystemPairs, PairClocks, ClockName);
+
+} // namespace
+
+// The core and lpfboard's pair logic on the same stores: the core through
+// its bus, lpfboard looking at Ky and Ku through the same bus once a
+// millisecond. Where a look can tell each store, they run the same pair at
+// every look; where it cannot, they differ at most until one look past the
+// hold after the last store. Both run the last Ku and Ky stored from the
+// hold after the last store on (lpfboard one look later), and the status
+// bit says held wherever the core's pair is not the registers'. The looks
+// also read the sample count: 10 a microsecond, exactly.
+TYPED_TEST(LpfSystemPairs, AgreesWithLpfboard)
+{
+    const int64_t clocksPerUs = TypeParam::DIVIDER * 10;
+    for (const PairSequence &sequence : pairSequences()) {
+        typename TypeParam::Top top;
+        auto read = [&](unsigned word) {
+            clockEdge(top, Bus{word, false, 0, 0, true}, false);
+            clockEdge(top, Bus{}, false);
+            return top.readdata;
+        };
+        clockEdge(top, Bus{}, true);
+        EXPECT_EQ(read(IDENTITY_WORD), LPF_IDENTITY);
+        EXPECT_EQ(read(CLOCK_HZ_WORD), static_cast<uint32_t>(clocksPerUs * 1000000));
+        clockEdge(top, Bus{KU_WORD, true, OLD_KU, ALL_LANES, false}, false);
+        clockEdge(top, Bus{KY_WORD, true, OLD_KY, ALL_LANES, false}, false);
+        PairWatch watch{{OLD_KU, OLD_KY}, {OLD_KU, OLD_KY}, 0};
+        CoefficientPair last{OLD_KU, OLD_KY};
+        for (const PairStore &store : sequence.stores) {
+            Bus bus{store.word, true, store.value, store.lanes, false};
+            (store.word == KU_WORD ? last.Ku : last.Ky) = stored(store.word == KU_WORD ? last.Ku : last.Ky, bus);
+        }
+        const int64_t lastStoreUs = sequence.stores.back().atUs;
+        const int64_t endUs = lastStoreUs + HOLD_US + 3 * LOOK_US;
+
+        int64_t clock = 0; // from here, 0 at the first look
+        size_t next = 0;
+        uint32_t firstCount = 0;
+        int differingLooks = 0;
+        for (int64_t look = 0; look * LOOK_US <= endUs; ++look) {
+            const int64_t lookClock = look * LOOK_US * clocksPerUs;
+            while (clock < lookClock) {
+                Bus bus{};
+                if (next < sequence.stores.size() && sequence.stores[next].atUs * clocksPerUs == clock) {
+                    const PairStore &store = sequence.stores[next++];
+                    bus = Bus{store.word, true, store.value, store.lanes, false};
+                }
+                clockEdge(top, bus, false);
+                ++clock;
+            }
+            const int64_t nowUs = look * LOOK_US;
+            CoefficientPair core = corePair(top);
+            uint32_t ky = read(KY_WORD); // Ky before Ku, as lpfboard loads them
+            uint32_t ku = read(KU_WORD);
+            uint32_t status = read(STATUS_WORD);
+            uint32_t count = read(SAMPLE_COUNT_WORD);
+            clock += 8;
+            watchPair(watch, ku, ky, nowUs * 1000);
+            std::string where = std::string(sequence.what) + ", look at " + std::to_string(nowUs / 1000) + " ms";
+            if (look == 0)
+                firstCount = count;
+            EXPECT_EQ(count - firstCount, static_cast<uint32_t>(nowUs * 10)) << where;
+            if (!(core == CoefficientPair{ku, ky})) {
+                EXPECT_EQ(status, LPF_STATUS_PAIR_HELD) << where;
+            }
+            if (!(core == watch.applied)) {
+                ++differingLooks;
+                EXPECT_FALSE(sequence.lookTells) << where;
+                EXPECT_LE(nowUs, lastStoreUs + HOLD_US + LOOK_US) << where;
+            }
+            if (nowUs >= lastStoreUs + HOLD_US) {
+                EXPECT_TRUE(core == last) << where;
+                EXPECT_EQ(status, 0u) << where;
+            }
+            if (nowUs >= lastStoreUs + HOLD_US + LOOK_US) {
+                EXPECT_TRUE(watch.applied == last) << where;
+            }
+        }
+        std::printf("%s: differing at %d looks\n", sequence.what, differingLooks);
     }
 }
 

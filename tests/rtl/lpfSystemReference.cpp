@@ -9,7 +9,7 @@ int stepClocks(int divider)
 
 Reference resetReference(int divider)
 {
-    return Reference{divider, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    return Reference{divider, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, false, 0};
 }
 
 uint32_t stored(uint32_t old, const Bus &bus)
@@ -28,6 +28,10 @@ uint32_t wordOf(const Reference &ref, unsigned address)
     case KU_WORD: return ref.ku;
     case KY_WORD: return ref.ky;
     case Y_WORD: return static_cast<uint32_t>(filterOutput(ref.shown));
+    case IDENTITY_WORD: return LPF_IDENTITY;
+    case CLOCK_HZ_WORD: return static_cast<uint32_t>(ref.divider) * 10000000u;
+    case SAMPLE_COUNT_WORD: return ref.sampleCount;
+    case STATUS_WORD: return ref.held ? LPF_STATUS_PAIR_HELD : 0;
     default: return 0;
     }
 }
@@ -39,6 +43,14 @@ void sampleEdge(Reference &ref, const Bus &bus, Coverage &coverage)
     ref.state = filterStep(ref.state, FilterInputs{static_cast<int32_t>(ref.u), ref.kuPair, ref.kyPair});
     ref.untilShown = stepClocks(ref.divider);
     ref.phase = 0;
+    ++ref.sampleCount;
+    // A store in this clock restarts the hold instead.
+    bool pairStore = bus.write && (bus.address == KU_WORD || bus.address == KY_WORD) && bus.byteenable != 0;
+    if (!pairStore && ref.holdLeft > 0 && --ref.holdLeft == 0) {
+        ref.kuPair = ref.ku;
+        ref.kyPair = ref.ky;
+        ref.held = false;
+    }
     ++coverage.samples;
     coverage.saturatedHigh += ref.state == INT64_MAX ? 1 : 0;
     coverage.saturatedLow += ref.state == INT64_MIN ? 1 : 0;
@@ -52,6 +64,10 @@ void storeEdge(Reference &ref, const Bus &bus, Coverage &coverage)
     bool registerWord =
         bus.address == LED_WORD || bus.address == U_WORD || bus.address == KU_WORD || bus.address == KY_WORD;
     coverage.partialStores += registerWord && bus.byteenable != ALL_LANES ? 1 : 0;
+    if ((bus.address == KU_WORD || bus.address == KY_WORD) && bus.byteenable != 0) {
+        ref.holdLeft = LPF_PAIR_HOLD_SAMPLES - 1;
+        ref.held = bus.address == KU_WORD || (bus.byteenable & TOP_LANE) == 0;
+    }
     switch (bus.address) {
     case LED_WORD: ref.led = stored(ref.led, bus); break;
     case U_WORD: ref.u = stored(ref.u, bus); break;

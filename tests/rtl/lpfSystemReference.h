@@ -1,8 +1,9 @@
 // The slave's contract as a clock-by-clock reference, built on lpfboard's
 // filterStep, for the co-simulation and the replay of console traces: the
 // registers as the bus defines them (byte lanes, the pair a Ky store commits
-// with its top lane, y STEP_CLOCKS after its sample), the read data one
-// clock after a read and held without one, 0 from other words, and reset.
+// with its top lane or the hold's end, y STEP_CLOCKS after its sample), the
+// words that say what the core is, the read data one clock after a read and
+// held without one, 0 from other words, and reset.
 #pragma once
 
 #include "hwregs.h"
@@ -11,6 +12,8 @@
 
 constexpr unsigned LED_WORD = LED_BASE / 4, U_WORD = LPF_U_BASE / 4, KU_WORD = LPF_KU_BASE / 4,
                    KY_WORD = LPF_KY_BASE / 4, Y_WORD = LPF_Y_BASE / 4;
+constexpr unsigned IDENTITY_WORD = LPF_IDENTITY_BASE / 4, CLOCK_HZ_WORD = LPF_CLOCK_HZ_BASE / 4,
+                   SAMPLE_COUNT_WORD = LPF_SAMPLE_COUNT_BASE / 4, STATUS_WORD = LPF_STATUS_BASE / 4;
 constexpr unsigned ALL_LANES = 0xF;
 constexpr unsigned TOP_LANE = 0x8; // a Ky store that writes it commits the pair
 
@@ -30,6 +33,9 @@ struct Reference {
     int64_t shown; // the state that y shows
     int untilShown;
     int phase;
+    uint32_t sampleCount;
+    uint32_t holdLeft; // samples until the pair becomes the last Ku and Ky stored
+    bool held;         // a store to Ku or Ky waits for the pair
     uint32_t readdata;
 };
 

@@ -2,8 +2,9 @@
 // bound (tests/rtl/prove). Every input is free from the clock after a reset
 // on: the solver looks for any sequence of reads, stores, lanes and resets
 // that breaks a rule. The rules keep their own copy of what the bus has
-// stored, the pairs it has committed and the sample clock, and say from
-// those what the design must show. The word indices come from
+// stored, the pairs it has taken, the samples since the last store to
+// Ku or Ky and the sample clock, and say from those what the design must
+// show. The word indices, the identity and the hold come from
 // lib/hwregs/hwregs.h.
 //
 // Wires marked (* probe *) look inside the design: the script connects
@@ -18,6 +19,12 @@ module lpf_system_rules #(
     parameter [4:0] KU_WORD = 5'd31,
     parameter [4:0] KY_WORD = 5'd31,
     parameter [4:0] Y_WORD = 5'd31,
+    parameter [4:0] IDENTITY_WORD = 5'd31,
+    parameter [4:0] CLOCK_HZ_WORD = 5'd31,
+    parameter [4:0] SAMPLE_COUNT_WORD = 5'd31,
+    parameter [4:0] STATUS_WORD = 5'd31,
+    parameter [31:0] IDENTITY = 32'd0,
+    parameter integer PAIR_HOLD_SAMPLES = 2,
     // A fault planted between the bus and the design, which the proof must
     // find: 1 the 100th LED store is lost; 2 the 100th store to Ky's lower
     // lanes also writes the top one, with the byte Ky already has, and so
@@ -27,9 +34,10 @@ module lpf_system_rules #(
     // 1: a harness that never stores, under which every rule holds and no
     // cover can be reached.
     parameter integer VACUOUS = 0,
-    // The width of the design's sample counter, as the script reads it
+    // The widths of the design's phase and hold, as the script reads them
     // from the design.
-    parameter integer PHASE_BITS = 1
+    parameter integer PHASE_BITS = 1,
+    parameter integer HOLD_LEFT_BITS = 1
 ) (
     input wire        clk,
     input wire        reset,
@@ -41,13 +49,27 @@ module lpf_system_rules #(
 );
     localparam integer DIVIDER = CLOCK_HZ / 10000000;
 
+    // The sample clock: the last edge of every DIVIDER clocks from reset on
+    // samples u and the pair.
+    reg [7:0] phase_s;
+    wire sampling = phase_s == DIVIDER - 1; // this clock ends at a sampling edge
+
     // The registers as the rules keep them.
     reg [31:0] led_s, u_s, ku_s, ky_s;
-    reg [31:0] pair_ku, pair_ky; // the pair committed last
-    reg paired;                  // a pair committed since the last reset
+    reg [31:0] pair_ku, pair_ky; // the pair in use
+    reg paired;                  // a pair taken since the last reset
+    reg held_s;                  // a store to Ku or Ky waits for the pair
+    reg [31:0] count_s;          // sampling edges since the last reset
+    // Sampling edges since the last store to Ku or Ky, up to SINCE_NONE,
+    // which a reset sets: the hold is over.
+    localparam [20:0] SINCE_NONE = 21'h1FFFFF;
+    localparam [20:0] HOLD_LAST = PAIR_HOLD_SAMPLES - 1; // the sampling edge that ends the hold
+    reg [20:0] since;
     wire [31:0] lanes = {{8{byteenable[3]}}, {8{byteenable[2]}}, {8{byteenable[1]}}, {8{byteenable[0]}}};
     wire [31:0] stored_ky = (ky_s & ~lanes) | (writedata & lanes);
     wire commits = write && address == KY_WORD && byteenable[3];
+    wire pair_store = write && (address == KU_WORD || address == KY_WORD) && byteenable != 4'd0;
+    wire runs_out = !pair_store && sampling && since == HOLD_LAST - 1;
     reg [31:0] word_s;
     always @(*) begin
         case (address)
@@ -55,36 +77,55 @@ module lpf_system_rules #(
             U_WORD: word_s = u_s;
             KU_WORD: word_s = ku_s;
             KY_WORD: word_s = ky_s;
+            IDENTITY_WORD: word_s = IDENTITY;
+            CLOCK_HZ_WORD: word_s = CLOCK_HZ;
+            SAMPLE_COUNT_WORD: word_s = count_s;
+            STATUS_WORD: word_s = {31'd0, held_s};
             default: word_s = 32'd0;
         endcase
     end
     always @(posedge clk) begin
         if (reset) begin
             {led_s, u_s, ku_s, ky_s, pair_ku, pair_ky} <= 192'd0;
-            paired <= 1'b0;
-        end else if (write) begin
-            if (address == LED_WORD) led_s <= (led_s & ~lanes) | (writedata & lanes);
-            if (address == U_WORD) u_s <= (u_s & ~lanes) | (writedata & lanes);
-            if (address == KU_WORD) ku_s <= (ku_s & ~lanes) | (writedata & lanes);
-            if (address == KY_WORD) ky_s <= stored_ky;
-            if (commits) begin
-                pair_ku <= ku_s;
-                pair_ky <= stored_ky;
+            {paired, held_s} <= 2'b00;
+            count_s <= 32'd0;
+            since <= SINCE_NONE;
+        end else begin
+            if (sampling)
+                count_s <= count_s + 32'd1;
+            if (pair_store) begin
+                since <= 21'd0;
+                held_s <= !commits;
+            end else if (sampling && since != SINCE_NONE) begin
+                since <= since + 21'd1;
+            end
+            if (runs_out) begin
+                {pair_ku, pair_ky} <= {ku_s, ky_s};
                 paired <= 1'b1;
+                held_s <= 1'b0;
+            end
+            if (write) begin
+                if (address == LED_WORD) led_s <= (led_s & ~lanes) | (writedata & lanes);
+                if (address == U_WORD) u_s <= (u_s & ~lanes) | (writedata & lanes);
+                if (address == KU_WORD) ku_s <= (ku_s & ~lanes) | (writedata & lanes);
+                if (address == KY_WORD) ky_s <= stored_ky;
+                if (commits) begin
+                    pair_ku <= ku_s;
+                    pair_ky <= stored_ky;
+                    paired <= 1'b1;
+                end
             end
         end
     end
 
-    // The sample clock: the last edge of every DIVIDER clocks from reset on
-    // samples u and the pair.
-    reg [7:0] phase_s;
+    // What the sampling edges take.
     reg sampled;                 // a sampling edge since the last reset
     reg [31:0] sample_u, sample_ku, sample_ky;
     always @(posedge clk) begin
         if (reset) begin
             phase_s <= 8'd0;
             sampled <= 1'b0;
-        end else if (phase_s == DIVIDER - 1) begin
+        end else if (sampling) begin
             phase_s <= 8'd0;
             sampled <= 1'b1;
             {sample_u, sample_ku, sample_ky} <= {u_s, pair_ku, pair_ky};
@@ -115,16 +156,20 @@ module lpf_system_rules #(
     (* probe *) wire [31:0] probe_dut_ky_step;
     (* probe *) wire probe_dut_stepping;
     (* probe *) wire [PHASE_BITS-1:0] probe_dut_phase;
+    (* probe *) wire [HOLD_LEFT_BITS-1:0] probe_dut_hold_left;
+    (* probe *) wire probe_dut_held;
+    (* probe *) wire [31:0] probe_dut_sample_count, probe_dut_formal_hold_samples;
 
     // The clock before, as the checks after the edge need it.
     reg checking = 1'b0;
-    reg was_reset, was_read, was_y, was_known, was_paired;
+    reg was_reset, was_read, was_y, was_status, was_known, was_paired;
     reg [31:0] was_word, was_readdata;
     always @(posedge clk) begin
         checking <= 1'b1;
         was_reset <= reset;
         was_read <= read;
         was_y <= address == Y_WORD;
+        was_status <= address == STATUS_WORD;
         was_known <= address != Y_WORD; // the rules know every word but y
         was_word <= word_s;
         was_readdata <= readdata;
@@ -142,8 +187,9 @@ module lpf_system_rules #(
             // Reset values: everything reads 0 and the lamps are dark.
             if (was_reset)
                 assert (readdata == 32'd0 && led == 32'd0);
-            // Read-back of LED, u, Ku and Ky with their lanes, 0 from every
-            // other word but y, one clock after the read.
+            // Read-back of LED, u, Ku and Ky with their lanes; the identity,
+            // the clock, the samples since reset and the held bit; 0 from
+            // every other word but y; one clock after the read.
             if (!was_reset && was_read && was_known)
                 assert (readdata == was_word);
             // Without a read, the read data holds.
@@ -151,7 +197,7 @@ module lpf_system_rules #(
                 assert (readdata == was_readdata);
             // The lamps show the LED register.
             assert (led == led_s);
-            // No pair committed since reset: y reads 0, whatever u and Ku
+            // No pair taken since reset: y reads 0, whatever u and Ku
             // are stored and whatever the pipeline held at power-up. The
             // design's own invariant says why.
             if (!was_reset && was_read && was_y && !was_paired)
@@ -174,6 +220,18 @@ module lpf_system_rules #(
             assert (probe_dut_stepping == sampled);
             if (sampled)
                 assert (probe_dut_ky_step == sample_ky);
+            // The pair differs from the last Ku and Ky stored only while the
+            // held bit is set, and the PAIR_HOLD_SAMPLES-th sample after the
+            // last store runs on them at the latest.
+            if (probe_dut_ku_pair != probe_dut_ku_q || probe_dut_ky_pair != probe_dut_ky_q)
+                assert (probe_dut_held);
+            if (since >= HOLD_LAST)
+                assert (!probe_dut_held && probe_dut_ku_pair == probe_dut_ku_q && probe_dut_ky_pair == probe_dut_ky_q);
+            // The design's hold is as long as hwregs.h says, and counts the
+            // samples since the last store as the rules do.
+            assert (probe_dut_formal_hold_samples == PAIR_HOLD_SAMPLES);
+            assert (probe_dut_held == held_s && probe_dut_sample_count == count_s);
+            assert (probe_dut_hold_left == (since < HOLD_LAST ? HOLD_LAST - since : 21'd0));
         end
     end
 
@@ -184,6 +242,7 @@ module lpf_system_rules #(
             cover (write && address == U_WORD && byteenable == 4'hF);
             cover (commits && ku_s != pair_ku);                       // a new pair
             cover (write && address == KY_WORD && byteenable == 4'h3 && paired); // half a Ky, held
+            cover (was_read && was_status && readdata == 32'd1);     // and seen held
             cover (was_read && was_y && readdata == 32'h7FFFFFFF);   // saturated high
             cover (was_read && was_y && readdata == 32'h80000000);   // and low
         end

@@ -20,6 +20,13 @@ module lpf_system_twins #(
     parameter [4:0] KU_WORD = 5'd31,
     parameter [4:0] KY_WORD = 5'd31,
     parameter [4:0] Y_WORD = 5'd31,
+    // The rest of the map's settings, which the script gives every harness.
+    parameter [4:0] IDENTITY_WORD = 5'd31,
+    parameter [4:0] CLOCK_HZ_WORD = 5'd31,
+    parameter [4:0] SAMPLE_COUNT_WORD = 5'd31,
+    parameter [4:0] STATUS_WORD = 5'd31,
+    parameter [31:0] IDENTITY = 32'd0,
+    parameter integer PAIR_HOLD_SAMPLES = 2,
     // A fault planted on copy b's bus, which the proof must find: 3 the
     // 100th store to a word other than u, Ku and Ky (in a clock without a
     // read) goes to u instead.
