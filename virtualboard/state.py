@@ -150,8 +150,9 @@ class State:
         return port, saved
 
     def ssh_options(self, port):
-        """ssh's options for the board, as the Host block gives them."""
-        return ["-o%s=%s" % (name, value) for name, value in self.ssh_settings(port)]
+        """ssh's options for the board, as the Host block gives them (a
+        path with a space quoted there as here)."""
+        return ["-o%s=%s" % (name, _quoted(value)) for name, value in self.ssh_settings(port)]
 
     def ssh_settings(self, port):
         return [("HostName", LOOPBACK), ("Port", str(port)), ("User", "root"), ("IdentityFile", self.key),
