@@ -17,7 +17,7 @@ from .ports import LOOPBACK, answers
 from .signals import Interrupted
 
 BOARD_SSH_PORT = 22
-MEMORY = 3072  # MiB from physical 0x40000000, to the top of the 32-bit space
+MEMORY = 3072  # MiB from image.RAM_BASE to the top of the 32-bit space
 WINDOW_MIB = windows.SIZE >> 20  # the top of that memory: the FPGA's window
 KERNEL_KEEPS_TO = "mem=1G"  # the kernel's own memory, so the window stays the FPGA's
 BOOT_TIMEOUT = 300

@@ -125,14 +125,22 @@ def case_line(case):
     return "; ".join(lines)
 
 
+@dataclass
+class Result:
+    out: bytes
+    err: bytes
+    status: int
+    regs: dict  # None: not read back
+
+
 def run_case(ssh, case):
-    """(stdout, stderr, status, registers or None) of one case."""
+    """What one case printed, its status and the registers after it."""
     done = subprocess.run(ssh + [case_line(case)], input=case.stdin, capture_output=True, timeout=60)
     regs = None
     if case.after is not None:
         row = subprocess.run(ssh + [READ_BACK], capture_output=True, timeout=60).stdout.decode().strip().split(",")
         regs = dict(zip(REGISTERS, (u32(int(v)) for v in row[1:6]))) if len(row) == 8 else {}
-    return done.stdout, done.stderr, done.returncode, regs
+    return Result(done.stdout, done.stderr, done.returncode, regs)
 
 
 def claimed_device_tree(qemu, directory, memory):
@@ -154,12 +162,11 @@ def claimed_device_tree(qemu, directory, memory):
 
 def check(case, result):
     """The case's printed bytes, standard error, status and registers."""
-    out, err, status, regs = result
-    assert out == case.out, "printed\n    %r\n  expected\n    %r" % (out, case.out)
-    assert re.fullmatch(case.err, err), "standard error %r, expected %r" % (err, case.err)
-    assert status == case.status, "exit status %d, expected %d" % (status, case.status)
+    assert result.out == case.out, "printed\n    %r\n  expected\n    %r" % (result.out, case.out)
+    assert re.fullmatch(case.err, result.err), "standard error %r, expected %r" % (result.err, case.err)
+    assert result.status == case.status, "exit status %d, expected %d" % (result.status, case.status)
     if case.after is not None:
-        assert regs == case.after, "registers %s, expected %s" % (regs, case.after)
+        assert result.regs == case.after, "registers %s, expected %s" % (result.regs, case.after)
     return True
 
 
