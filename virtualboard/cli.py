@@ -136,12 +136,12 @@ def parse_arguments():
 def prepare_boot(args):
     """A boot (its port still to choose), its builds and guest brought up
     to date first; the window file named by --window, else the booter's."""
-    tools, host = builds.bring_up_to_date(args.board_build, args.host_build, say)
+    built = builds.bring_up_to_date(args.board_build, args.host_build, say)
     if not os.path.exists(os.path.join(args.cache, image.COMPLETE)):
         say("fetching Debian's armhf kernel, busybox and ssh server (once)")
     guest = image.fetch(args.cache)
     windows.clean_stale_windows()
-    return machine.Boot(args.qemu, guest, tools, None, args.window, host["lpfboard"])
+    return machine.Boot(args.qemu, guest, built.board, None, args.window, built.host["lpfboard"])
 
 
 def describe(found):
