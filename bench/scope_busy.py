@@ -6,7 +6,7 @@ priority, while lpfscope records. The samples taken at 20,000 per second for
 of a 1.5 s triggered recording at 1000 per second; and the scheduling policy
 of the sampler's thread. Run it as root and as an ordinary user to compare.
 Reported, never asserted.
-Usage: bench/scope_busy.py LPFSCOPE STAND_IN [RUNS]   (the stand-in compiled into it)"""
+Usage: python3 -m bench.scope_busy LPFSCOPE STAND_IN [RUNS]   (the stand-in compiled into it)"""
 import os
 import re
 import struct
@@ -14,8 +14,7 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
-import lpfmap  # noqa: E402
+import lpfmap
 
 SUMMARY = re.compile(rb"samples taken: (\d+), late: (\d+), missed: (\d+); rows written: (\d+), dropped: (\d+)")
 U_REGISTER = lpfmap.STAND_IN_REGISTERS + lpfmap.REGISTERS["u"]

@@ -3,8 +3,7 @@
 the highest rate that loses none; the longest gap between rows after a
 trigger (the history is written while sampling goes on); and the CPU share
 at the default rate. Reported, never asserted.
-Usage: bench/scope_rate.py LPFSCOPE STAND_IN   (the stand-in compiled into it)"""
-import os
+Usage: python3 -m bench.scope_rate LPFSCOPE STAND_IN   (the stand-in compiled into it)"""
 import re
 import resource
 import struct
@@ -12,8 +11,7 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
-import lpfmap  # noqa: E402
+import lpfmap
 
 SECONDS = 10
 RATES = [1000, 2000, 5000, 10000, 20000, 50000, 100000, 200000, 500000, 1000000]

@@ -2,8 +2,8 @@
 stand-in board of their own (Target, Board), lpfboard powered on (PoweredBoard),
 a program on a terminal (Terminal), a small or full file system, a table of
 named checks (Check, run_table), and the judging of a recorded step response.
-The register map comes from lib/hwregs through scripts/lpfmap.py; ctest puts
-both folders on PYTHONPATH.
+The register map comes from lib/hwregs through the lpfmap package; ctest puts
+the repository root on PYTHONPATH.
 
 Target modes:
 host: the host executables, with the test preload library sending the open of

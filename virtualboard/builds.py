@@ -6,6 +6,7 @@ to do several."""
 import os
 import subprocess
 import time
+from dataclasses import dataclass
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TOOLS = ("lpfconsole", "ledset", "lpfscope")
@@ -14,6 +15,20 @@ HOST_TOOLS = ("lpfboard", "lpfscope")
 BOARD_SOURCES = ("CMakeLists.txt", "cmake", "lib", "lpfconsole", "ledset", "lpfscope")
 HOST_SOURCES = ("CMakeLists.txt", "cmake", "lib", "lpfboard", "lpfscope")
 STAMP = "virtual-board.stamp"
+
+
+@dataclass
+class Built:
+    board: dict  # {tool: board binary}
+    host: dict  # {tool: this machine's binary}
+
+
+@dataclass
+class _Building:
+    directory: str
+    stamp: str
+    began: float  # a source saved after it is newer than the build
+    process: subprocess.Popen
 
 
 def newer_than(stamp, sources):
@@ -32,7 +47,7 @@ def newer_than(stamp, sources):
 
 
 def bring_up_to_date(board_build, host_build, say):
-    """({tool: board binary}, {tool: host binary}), built first if needed."""
+    """The binaries (Built), built first if needed."""
     board = {name: os.path.join(board_build, name, name) for name in TOOLS}
     host = {name: os.path.join(host_build, name, name) for name in HOST_TOOLS}
     started = []
@@ -50,14 +65,14 @@ def bring_up_to_date(board_build, host_build, say):
             if configured.returncode != 0:
                 raise RuntimeError("cmake --preset %s failed:\n%s" % (preset, configured.stdout.decode()[-3000:]))
         began = time.time()
-        started.append((directory, stamp, began, subprocess.Popen(
+        started.append(_Building(directory, stamp, began, subprocess.Popen(
             ["cmake", "--build", directory, "-j2", "--target", *wanted], stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)))
-    for directory, stamp, began, process in started:
-        said = process.communicate()[0].decode(errors="replace")
-        if process.returncode != 0:
-            raise RuntimeError("building in %s failed:\n%s" % (directory, said[-3000:]))
-        with open(stamp, "w"):
+    for build in started:
+        said = build.process.communicate()[0].decode(errors="replace")
+        if build.process.returncode != 0:
+            raise RuntimeError("building in %s failed:\n%s" % (build.directory, said[-3000:]))
+        with open(build.stamp, "w"):
             pass
-        os.utime(stamp, (began, began))  # a source saved during the build is newer
-    return board, host
+        os.utime(build.stamp, (build.began, build.began))  # a source saved during the build is newer
+    return Built(board, host)

@@ -210,34 +210,46 @@ def _libraries(root):
     return wanted
 
 
+@dataclass
+class Entry:
+    """A root-owned file of the initramfs: `data` is a link's target."""
+    path: str
+    mode: int  # with its type
+    data: bytes = b""
+    device: tuple = (0, 0)  # (major, minor) of a device file
+
+
+TRAILER = Entry("TRAILER!!!", 0)
+
+
 def cpio_newc(entries):
-    """A cpio archive (newc) of (path, mode, data or link target) as
-    root-owned files, written without root and without the cpio tool."""
+    """A cpio archive (newc) of the entries, written without root and
+    without the cpio tool."""
     out = bytearray()
 
     def pad():
         out.extend(b"\0" * (-len(out) % 4))
 
-    for ino, (path, mode, data, rdev) in enumerate(entries + [("TRAILER!!!", 0, b"", (0, 0))], start=1):
-        name = path.encode() + b"\0"
-        fields = [ino, mode, 0, 0, 1, 0, len(data), 0, 0, rdev[0], rdev[1], len(name), 0]
+    for ino, entry in enumerate(entries + [TRAILER], start=1):
+        name = entry.path.encode() + b"\0"
+        fields = [ino, entry.mode, 0, 0, 1, 0, len(entry.data), 0, 0, *entry.device, len(name), 0]
         out.extend(b"070701" + b"".join(b"%08X" % f for f in fields) + name)
         pad()
-        out.extend(data)
+        out.extend(entry.data)
         pad()
     return bytes(out)
 
 
 def directory(path, mode=0o755):
-    return (path, 0o40000 | mode, b"", (0, 0))
+    return Entry(path, 0o40000 | mode)
 
 
 def regular(path, data, mode=0o644):
-    return (path, 0o100000 | mode, data, (0, 0))
+    return Entry(path, 0o100000 | mode, data)
 
 
 def link(path, target):
-    return (path, 0o120777, target.encode(), (0, 0))
+    return Entry(path, 0o120777, target.encode())
 
 
 def program(path, source):
@@ -268,11 +280,11 @@ def _guest_files():
     return files
 
 
-def initramfs(out, guest, tools, host_key, authorized_key, extra=()):
+def initramfs(out, guest, tools, host_key, authorized_key):
     """The gzipped initramfs, written to the open file `out`: busybox as
     init, the guest files, the ssh server, the modules, the tools ({name:
     path}) in /usr/sbin, the host key (OpenSSH's private key file) and the
-    one key that may log in as root; `extra` adds entries (see regular)."""
+    one key that may log in as root."""
     root = guest.root
     files = [program("bin/busybox", os.path.join(root, "bin", "busybox")), link("bin/sh", "busybox"),
              link("init", "bin/busybox")]
@@ -292,11 +304,10 @@ def initramfs(out, guest, tools, host_key, authorized_key, extra=()):
     files.append(regular("root/.ssh/authorized_keys", authorized_key, 0o600))
     # busybox's dpkg keeps its database here, and needs it to exist.
     files.append(regular("var/lib/dpkg/status", b""))
-    files += list(extra)
-    named = {f[0] for f in files}
+    named = {f.path for f in files}
     folders = ["dev", "proc", "sys", "tmp", "run", "var/lib/dpkg/info", "usr/local/sbin", "usr/local/bin"]
     private = {"root": 0o700, "root/.ssh": 0o700, "tmp": 0o1777}
     tree = [directory(d, private.get(d, 0o755))
             for d in dict.fromkeys(_parents(sorted(named) + [d + "/" for d in folders])) if d not in named]
-    tree.append(("dev/console", 0o20600, b"", (5, 1)))
+    tree.append(Entry("dev/console", 0o20600, device=(5, 1)))
     subprocess.run(["gzip", "-1"], input=cpio_newc(tree + files), stdout=out, check=True)

@@ -1,6 +1,7 @@
-"""The board kept up: a keeper process, in a session of its own, boots the
-machine and keeps it until it is halted, its qemu ends or its lpfboard
-stops; --up starts it and waits until ssh answers, --halt stops it."""
+"""The board kept up: a keeper process, in a session of its own (this
+script's hidden verb --keeper), boots the machine and keeps it until it is
+halted, its qemu ends or its lpfboard stops; --up starts it and waits until
+ssh answers, --halt stops it."""
 import contextlib
 import os
 import select
@@ -8,9 +9,13 @@ import signal
 import subprocess
 import time
 
-from .machine import BOOT_TIMEOUT, Interrupted, answers, say
-from .state import CONNECT_TIMEOUT, write_atomically
+from . import signals, windows
+from .machine import BOOT_TIMEOUT, Machine
+from .messages import in_words, say
+from .ports import answers
+from .state import CONNECT_TIMEOUT, Board, write_atomically
 
+LAUNCHER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "virtual-board")
 STOP_TIMEOUT = 30
 
 
@@ -20,44 +25,37 @@ def log(text):
         os.write(2, ("%s %s\n" % (time.strftime("%H:%M:%S"), text)).encode(errors="replace"))
 
 
-def in_words(error):
-    """An exception as a sentence, with the file an OSError names."""
-    if isinstance(error, OSError) and error.strerror:
-        return "cannot write %s: %s" % (error.filename, error.strerror) if error.filename else error.strerror
-    return str(error)
-
-
 def keep_up(state, lock, machine, report):
-    """The keeper of a board kept up, in a session of its own: boots it, says
-    on `report` when ssh answers (or why it failed), and keeps it until it is
-    halted (SIGTERM), its qemu ends (poweroff on the board) or its lpfboard
-    stops; then powers it off and leaves nothing but the reason."""
-    wake_read, wake_write = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
-    signal.set_wakeup_fd(wake_write)
-    for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        signal.signal(number, lambda *_: None)
+    """The keeper of a board kept up: boots it, says on `report` when ssh
+    answers (or why it failed), and keeps it until it is halted (SIGTERM),
+    its qemu ends (poweroff on the board) or its lpfboard stops; then powers
+    it off and leaves nothing but the reason."""
+    wake = signals.wake_on_signals()
+    signals.on_stops(lambda *_: None)  # the wake says it
     reason = None
     halted = False
+    said = Board(pid=os.getpid(), port=machine.port, window=machine.window)
     try:
         log("booting: port %d, window file %s" % (machine.port, machine.window))
         with contextlib.suppress(FileNotFoundError):
             os.unlink(state.path("ended"))
-        state.describe(pid=os.getpid(), port=machine.port, window=machine.window, up=False)
+        state.describe(said)
         machine.start()
-        machine.wait_until_answering(wake_read)
-        state.describe(pid=os.getpid(), port=machine.port, window=machine.window, up=True)
+        machine.wait_until_answering(wake)
+        said.up = True
+        state.describe(said)
         log("up: ssh answers")
         os.write(report, b"up\n")
         os.close(report)
         report = None
         while not machine.failure:
-            readable = select.select(machine.watched() + [wake_read], [], [])[0]
-            if wake_read in readable:
+            readable = select.select(machine.watched() + [wake], [], [])[0]
+            if wake in readable:
                 log("halted")
                 break
             machine.serve(readable)
         reason = machine.failure
-    except Interrupted:
+    except signals.Interrupted:
         log("halted while booting")
         halted = True
         if report is not None:
@@ -65,8 +63,7 @@ def keep_up(state, lock, machine, report):
     except (RuntimeError, OSError, subprocess.SubprocessError) as e:
         reason = in_words(e)
     finally:
-        for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-            signal.signal(number, signal.SIG_IGN)  # the clean-up runs to its end
+        signals.ignore_stops()
         machine.stop()
         if reason:
             log("stopped: " + reason)
@@ -83,45 +80,47 @@ def keep_up(state, lock, machine, report):
         os.close(lock)
 
 
-def bring_up(state, make_machine):
+def run(state, boot, lock, report):
+    """The keeper's life (the hidden verb), holding the state's lock and
+    saying on `report` how the boot went."""
+    try:
+        if boot.window is None:
+            boot.window = windows.default_window(os.getpid())
+        keep_up(state, lock, Machine(boot, state), report)
+    except BaseException as e:
+        with contextlib.suppress(OSError):
+            os.write(report, ("the board's keeper failed: %s\n" % in_words(e)).encode(errors="replace"))
+        log("failed: %r" % e)
+    return 0
+
+
+def bring_up(state, boot):
     """Boots a board kept up by a keeper in the background, and returns once
-    ssh answers: None, or why it did not come up. `make_machine(pid)` gives
-    the Machine for the keeper's process id."""
+    ssh answers: None, or why it did not come up. A `boot` without a window
+    file takes one named for the keeper."""
     lock = state.take_lock()
     if lock is None:
         return wait_until_up(state)
     report_read, report_write = os.pipe2(os.O_CLOEXEC)
-    keeper = os.fork()
-    if keeper == 0:
-        try:
-            os.close(report_read)
-            os.setsid()
-            # Nothing of the caller's: no folder it could not unmount, no
-            # descriptor a reader of its waits on.
-            os.chdir("/")
-            null = os.open(os.devnull, os.O_RDWR)
-            try:
-                log_file = os.open(state.path("keeper.log"), os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW,
-                                   0o600)
-            except OSError as e:
-                # Told on the pipe; the keeper runs on, its log unkept.
-                os.write(report_write, b"cannot write %s: %s; the keeper runs without its log\n"
-                         % (state.path("keeper.log").encode(), e.strerror.encode()))
-                log_file = null
-            for fd, source in ((0, null), (1, null), (2, log_file)):
-                os.dup2(source, fd)
-            kept = sorted({lock, report_write})
-            for low, high in zip([3] + [fd + 1 for fd in kept], kept + [os.sysconf("SC_OPEN_MAX")]):
-                os.closerange(low, high)
-            keep_up(state, lock, make_machine(os.getpid()), report_write)
-        except BaseException as e:
-            with contextlib.suppress(OSError):
-                os.write(report_write, ("the board's keeper failed: %s\n" % in_words(e)).encode(errors="replace"))
-            log("failed: %r" % e)
-        finally:
-            os._exit(0)
-    os.close(lock)  # the keeper holds it now
-    os.close(report_write)
+    try:
+        log_file = os.open(state.path("keeper.log"), os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW |
+                           os.O_CLOEXEC, 0o600)
+    except OSError as e:
+        # Told with the keeper's word; the keeper runs on, its log unkept.
+        os.write(report_write, b"cannot write %s: %s; the keeper runs without its log\n"
+                 % (state.path("keeper.log").encode(), e.strerror.encode()))
+        log_file = subprocess.DEVNULL
+    try:
+        # Nothing of the caller's: no folder it could not unmount, no
+        # descriptor a reader of its waits on.
+        keeper = subprocess.Popen([LAUNCHER, "--state", state.directory, "--keeper", str(lock), str(report_write),
+                                   boot.to_json()], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=log_file, pass_fds=(lock, report_write), cwd="/", start_new_session=True)
+    finally:
+        os.close(lock)  # the keeper holds it now
+        os.close(report_write)
+        if log_file != subprocess.DEVNULL:
+            os.close(log_file)
     try:
         said = b""
         while True:
@@ -130,8 +129,8 @@ def bring_up(state, make_machine):
                 break
             said += chunk
     except KeyboardInterrupt:
-        os.kill(keeper, signal.SIGTERM)
-        os.waitpid(keeper, 0)
+        keeper.terminate()
+        keeper.wait()
         raise
     finally:
         os.close(report_read)
@@ -139,7 +138,7 @@ def bring_up(state, make_machine):
         if said != b"up\n":
             say(said[:-3].decode(errors="replace").strip())
         return None
-    os.waitpid(keeper, 0)
+    keeper.wait()
     return said.decode(errors="replace").strip() or "the board's keeper stopped (see %s)" % state.path("keeper.log")
 
 
@@ -152,14 +151,14 @@ def wait_until_up(state, timeout=BOOT_TIMEOUT, wake=None):
         board = state.board()
         if board is None:
             return state.ended() or "the board stopped while booting"
-        if board.get("up"):
-            if answers(board["port"]):
+        if board.up:
+            if answers(board.port):
                 return None
             silent_since = silent_since or time.monotonic()
             if time.monotonic() - silent_since > CONNECT_TIMEOUT:
-                return "the board is up but does not answer ssh on port %d (is it stopped?)" % board["port"]
+                return "the board is up but does not answer ssh on port %d (is it stopped?)" % board.port
         if wake is not None and select.select([wake], [], [], 0.1)[0]:
-            raise Interrupted()
+            raise signals.Interrupted()
         if wake is None:
             time.sleep(0.1)
     return "the board did not answer ssh within %d s" % timeout
@@ -170,9 +169,9 @@ def halt(state):
     board = state.board()
     if board is None:
         return True
-    if board.get("pid"):
+    if board.pid:
         with contextlib.suppress(ProcessLookupError):
-            os.kill(board["pid"], signal.SIGTERM)
+            os.kill(board.pid, signal.SIGTERM)
     deadline = time.monotonic() + STOP_TIMEOUT
     while state.keeper_runs():
         if time.monotonic() > deadline:

@@ -20,11 +20,12 @@ import stat
 import subprocess
 import time
 
-from . import machine
+from . import processes
+from .messages import say
+from .state import ALIAS
 
 LPF_SESSION = "/usr/libexec/lpf-session"  # guest/usr/libexec/lpf-session
 GRACE = 5.0  # seconds a command has to end after a signal passed on
-PASSED_ON = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT)
 FAILED = 255  # the board itself failed, as ssh does
 CHUNK = 65536
 RETRY = 0.2  # seconds between looks while a word to the board waits
@@ -61,16 +62,10 @@ def typed_end(data_ended_a_line):
     return EOF_KEY if data_ended_a_line else EOF_KEY * 2
 
 
-def _ignoring_signals():
+def _ssh_child():
     """ssh in this script's process group ignores what this script passes
     on (it keeps signals ignored at its start), and dies with it."""
-    prepare = machine.tied_to_us(signal.SIGKILL)
-
-    def prepare_ssh():
-        for number in PASSED_ON:
-            signal.signal(number, signal.SIG_IGN)
-        prepare()
-    return prepare_ssh
+    return processes.tied_to_us(signal.SIGKILL, ignoring_stops=True)
 
 
 class Stream:
@@ -131,6 +126,9 @@ class Session:
         self.failure = None  # a message: the run ends with FAILED
         self.heard = False  # a word reached the board's lpf-session
         self.hung_up = False  # the terminal went away
+        self.main = None  # ssh running the command, once started
+        self.outputs = []  # its output and error, to this script's
+        self.typing = None  # input piped to its terminal
 
     def on_signal(self, number, frame):
         self.signals.append(number)
@@ -139,10 +137,10 @@ class Session:
         # Input piped to a terminal is typed there, and ended with Ctrl-D.
         typed = self.terminal and 0 not in self.closed and not os.isatty(0)
         self.main = subprocess.Popen(
-            self.ssh + ["-tt" if self.terminal else "-T", machine.ALIAS,
+            self.ssh + ["-tt" if self.terminal else "-T", ALIAS,
                         remote_line(self.token, self.command, self.terminal, self.closed, self.relayed)],
             stdin=subprocess.PIPE if typed else 0, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            preexec_fn=_ignoring_signals())
+            preexec_fn=_ssh_child())
         self.outputs = [Stream("standard output", self.main.stdout.fileno(), 1),
                         Stream("standard error", self.main.stderr.fileno(), 2)]
         self.typing = Stream("the board's terminal", 0, self.main.stdin.fileno()) if typed else None
@@ -151,9 +149,9 @@ class Session:
         """A word to the board's lpf-session about this run, by a second ssh
         (again while it fails and the run goes on: it has not started)."""
         self.words.append((words, subprocess.Popen(
-            self.ssh + ["-T", machine.ALIAS, " ".join((LPF_SESSION, words[0], self.token) + words[1:])],
+            self.ssh + ["-T", ALIAS, " ".join((LPF_SESSION, words[0], self.token) + words[1:])],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            preexec_fn=_ignoring_signals())))
+            preexec_fn=_ssh_child())))
 
     def pass_on(self, number):
         self.tell("signal", str(number))
@@ -205,9 +203,9 @@ class Session:
         if self.failure:
             return FAILED
         if self.heard:
-            machine.say("the command did not end within %g s of signal %d" % (GRACE, self.signal))
+            say("the command did not end within %g s of signal %d" % (GRACE, self.signal))
         else:
-            machine.say("the board does not answer: signal %d did not reach the command, which may still run "
+            say("the board does not answer: signal %d did not reach the command, which may still run "
                         "there" % self.signal)
         return 128 + self.signal
 

@@ -9,8 +9,11 @@ import json
 import os
 import stat
 import subprocess
+from dataclasses import asdict, dataclass
 
-from .machine import ALIAS, LOOPBACK, free_port, port_is_free
+from .ports import LOOPBACK, free_port, port_is_free
+
+ALIAS = "lpf-board"  # the board's name in ssh's configuration and known hosts
 
 CONNECT_TIMEOUT = 10  # seconds for the connection and the board's greeting
 ALIVE_INTERVAL = 5  # seconds between keep-alives on a quiet connection
@@ -38,6 +41,16 @@ def write_atomically(path, text, mode=0o600):
             os.unlink(new)
         raise OSError(e.errno, e.strerror, path) from None
     os.replace(new, path)
+
+
+@dataclass
+class Board:
+    """What the keeper of a board kept up says of it; nothing yet (up False)
+    before it has said."""
+    pid: int = None
+    port: int = None
+    window: str = None
+    up: bool = False
 
 
 def _quoted(value):
@@ -137,8 +150,9 @@ class State:
         return port, saved
 
     def ssh_options(self, port):
-        """ssh's options for the board, as the Host block gives them."""
-        return ["-o%s=%s" % (name, value) for name, value in self.ssh_settings(port)]
+        """ssh's options for the board, as the Host block gives them (a
+        path with a space quoted there as here)."""
+        return ["-o%s=%s" % (name, _quoted(value)) for name, value in self.ssh_settings(port)]
 
     def ssh_settings(self, port):
         return [("HostName", LOOPBACK), ("Port", str(port)), ("User", "root"), ("IdentityFile", self.key),
@@ -200,19 +214,19 @@ class State:
         finally:
             os.close(descriptor)
 
-    def describe(self, **board):
-        write_atomically(self.path("board.json"), json.dumps(board) + "\n")
+    def describe(self, board):
+        write_atomically(self.path("board.json"), json.dumps(asdict(board)) + "\n")
 
     def board(self):
-        """What the keeper of a board kept up says of it ({"pid", "port",
-        "window", "up"}), or None when none runs."""
+        """What the keeper of a board kept up says of it (a Board), or None
+        when none runs."""
         if not self.keeper_runs():
             return None
         try:
             with open(self.path("board.json")) as f:
-                return json.load(f)
-        except (OSError, ValueError):
-            return {"up": False}  # its keeper has not said yet
+                return Board(**json.load(f))
+        except (OSError, ValueError, TypeError):
+            return Board()  # its keeper has not said yet
 
     def ended(self):
         """Why the last board kept up stopped, if not halted."""

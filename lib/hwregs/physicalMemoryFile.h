@@ -1,6 +1,6 @@
 // A file that stands for physical memory, as lpfboard makes it and the tools
 // map it: where the window starts in it, its size, where the register page
-// is, and the mark in its first bytes. scripts/lpfmap.py reads the constants
+// is, and the mark in its first bytes. The lpfmap package reads the constants
 // below from this file, so each is written here alone.
 #pragma once
 

@@ -29,9 +29,9 @@ import time
 
 from harness import (STEP_TAU, STEP_U, Check, Terminal, fill_up, judge_step, parse_csv, run_table,
                      small_file_system)
-from virtualboard import machine as vboard
-from virtualboard.state import State
-from virtualboard import image, session
+import lpfmap
+from virtualboard import image, ports, session
+from virtualboard.state import ALIAS, State
 
 RUN_TIMEOUT = 300
 MEMORY_LIMIT = 400 << 20  # the script, lpfboard and qemu together
@@ -97,7 +97,7 @@ class Runner:
     def ssh(self, line, **run):
         run.setdefault("capture_output", True)
         run.setdefault("timeout", RUN_TIMEOUT)
-        return subprocess.run(["ssh", "-F", self.config, "-oBatchMode=yes", vboard.ALIAS, line], **run)
+        return subprocess.run(["ssh", "-F", self.config, "-oBatchMode=yes", ALIAS, line], **run)
 
     def kill_all(self):
         for run in self.runs:
@@ -188,7 +188,7 @@ def installing(runner):
     checkout = os.path.dirname(os.path.dirname(board_build))
     assert board_build == os.path.join(checkout, "build", "board"), "the board build is not at build/board"
     removed = runner.ssh("rm /usr/sbin/lpfconsole /usr/sbin/ledset /usr/sbin/lpfscope")  # a board without them
-    package, binaries = [block.replace("BOARD", vboard.ALIAS) for block in install_steps(runner.a.readme)]
+    package, binaries = [block.replace("BOARD", ALIAS) for block in install_steps(runner.a.readme)]
 
     def run(block):
         return subprocess.run(["bash", "-euc", block], cwd=checkout, capture_output=True, timeout=RUN_TIMEOUT,
@@ -198,7 +198,7 @@ def installing(runner):
     console = runner.ssh("lpfconsole", input=b"F 0.5\nU 0.8\nq\n")
     time.sleep(3)
     read_back = runner.ssh("lpfconsole", input=b"Y\nq\n")
-    lamps = runner.ssh("ledset 255 && devmem 0xFF200000")
+    lamps = runner.ssh("ledset 255 && devmem 0x%08X" % (lpfmap.STAND_IN_REGISTERS + lpfmap.REGISTERS["led"]))
     scope = runner.ssh("lpfscope --csv --duration 0.01")
     copied = run(binaries)
     legacy = run("scp -O README.md lpf-board:")
@@ -241,26 +241,28 @@ def keys_only(runner):
                 f.write(text)
             os.chmod(os.path.join(theirs, name), 0o644)
         os.chmod(theirs, 0o755)
-        other = subprocess.run(["ssh", "-F", os.path.join(theirs, "ssh_config"), "-oBatchMode=yes", vboard.ALIAS,
+        other = subprocess.run(["ssh", "-F", os.path.join(theirs, "ssh_config"), "-oBatchMode=yes", ALIAS,
                                 "true"], capture_output=True, user=NOBODY, group=NOBODY, extra_groups=[], timeout=60)
     finally:
         shutil.rmtree(theirs)
     settings = ["-o%s=%s" % (name, "none" if name == "IdentityFile" else value)
-                for name, value in State(runner.state).ssh_settings(found["port"])]
+                for name, value in State(runner.state).ssh_settings(found.port)]
     keyless = subprocess.run(["ssh", "-F", "/dev/null", "-oBatchMode=yes", *settings,
-                              "-oPreferredAuthentications=publickey,password,keyboard-interactive", vboard.ALIAS,
+                              "-oPreferredAuthentications=publickey,password,keyboard-interactive", ALIAS,
                               "true"], capture_output=True, timeout=60, stdin=subprocess.DEVNULL)
-    qemu = [pid for pid, name in children(found["pid"]).items() if name.startswith("qemu")]
+    qemu = [pid for pid, name in children(found.pid).items() if name.startswith("qemu")]
     addresses = [listening_addresses(pid) for pid in qemu]
     outside = runner.ssh("nc -w 3 10.0.2.2 %d < /dev/null; echo $?; nc -w 3 192.0.2.1 80 < /dev/null; echo $?"
-                         % found["port"])
+                         % found.port)
 
     def refused():
         for who, done in (("another user", other), ("this user without the key", keyless)):
             assert done.returncode == 255 and b"Permission denied (publickey)" in done.stderr, (who, done)
 
     def loopback():
-        assert addresses == [["0100007F:%04X" % found["port"]]], addresses
+        # /proc/net/tcp's form: the address in this machine's byte order.
+        assert addresses == [["%s:%04X" % (socket.inet_aton(ports.LOOPBACK)[::-1].hex().upper(), found.port)]], \
+            addresses
         assert outside.stdout.split() == [b"1", b"1"], outside
     return [Check("login only with this user's key: another user and no key are refused", refused),
             Check("the board listens on 127.0.0.1 only and reaches nothing outside", loopback)]
@@ -504,13 +506,13 @@ def frozen_board(runner):
         f.write(runner.script("--ssh-include").stdout)
     interrupted = runner.start("echo started; sleep 300")
     said = interrupted.stdout.readline()
-    qemu = [pid for pid, name in children(found["pid"]).items() if name.startswith("qemu")]
+    qemu = [pid for pid, name in children(found.pid).items() if name.startswith("qemu")]
     for pid in qemu:
         os.kill(pid, signal.SIGSTOP)
     began = time.monotonic()
     try:
         plain = runner.start("echo never")
-        ssh = subprocess.Popen(["ssh", "-F", runner.config, "-oBatchMode=yes", vboard.ALIAS, "true"],
+        ssh = subprocess.Popen(["ssh", "-F", runner.config, "-oBatchMode=yes", ALIAS, "true"],
                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         runner.runs.append(ssh)
         os.kill(interrupted.pid, signal.SIGINT)
@@ -523,10 +525,10 @@ def frozen_board(runner):
     runner.script("--halt")
     with socket.socket() as holder:
         holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)  # past its closed connections
-        holder.bind((vboard.LOOPBACK, found["port"]))
+        holder.bind((ports.LOOPBACK, found.port))
         holder.listen()
         moved = runner.script("--up")
-        reached = subprocess.run(["ssh", "-F", include, "-oBatchMode=yes", vboard.ALIAS, "echo hi"],
+        reached = subprocess.run(["ssh", "-F", include, "-oBatchMode=yes", ALIAS, "echo hi"],
                                  capture_output=True, timeout=RUN_TIMEOUT)
     print("frozen board: all ended %.1f s after the signal" % took)
 
@@ -552,7 +554,7 @@ def board_dies(runner):
     found = runner.up()
     run = runner.start("echo running; sleep 60; echo late")
     said = run.stdout.readline()
-    lpfboard = [pid for pid, name in children(found["pid"]).items() if name == "lpfboard"]
+    lpfboard = [pid for pid, name in children(found.pid).items() if name == "lpfboard"]
     for pid in lpfboard:
         os.kill(pid, signal.SIGKILL)
     ended = ended_within(run, 10)
@@ -564,7 +566,7 @@ def board_dies(runner):
         assert said == b"running\n" and lpfboard, (said, lpfboard)
         assert ended and (run.returncode, out) == (255, b""), (run.returncode, out, err)
         assert b"virtual-board: lpfboard stopped (killed by SIGKILL)" in err, err
-        assert not os.path.exists(found["window"]), "the window file is left"
+        assert not os.path.exists(found.window), "the window file is left"
         assert status.returncode == 3 and b"the last one stopped: lpfboard stopped" in status.stdout, status
     return [Check("lpfboard dying under the board: status 255, a message, the board down, no window file, "
                   "--status says why", check)]
@@ -573,11 +575,11 @@ def board_dies(runner):
 def halted(runner):
     """--halt leaves nothing; a new --up is the same board to ssh."""
     found = runner.up()
-    keeper = children(found["pid"])
+    keeper = children(found.pid)
     halt = runner.script("--halt")
     after = runner.script("--status")
-    left = [pid for pid in [found["pid"]] + list(keeper) if alive(pid)]
-    listens = [address for address, _ in listening() if address.endswith(":%04X" % found["port"])]
+    left = [pid for pid in [found.pid] + list(keeper) if alive(pid)]
+    listens = [address for address, _ in listening() if address.endswith(":%04X" % found.port)]
     with open(runner.config, "rb") as f:
         config = f.read()
     runner.up()
@@ -588,7 +590,7 @@ def halted(runner):
     def nothing_left():
         assert halt.returncode == 0, halt
         assert after.returncode == 3, after
-        assert not left and not listens and not os.path.exists(found["window"]), (left, listens, found)
+        assert not left and not listens and not os.path.exists(found.window), (left, listens, found)
 
     def same_board():
         assert same and (again.returncode, again.stdout) == (3, b"hi\n"), (same, again)

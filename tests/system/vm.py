@@ -29,9 +29,9 @@ from dataclasses import dataclass, field
 
 from harness import BANNER, FIRST_SCREEN, LW_BASE, MMAP_ERROR, REGISTERS, WINDOW_END, Check, run_table, u32
 from transcripts import CONSOLE, LEDSET, OPEN_ERROR, WINDOW
+from virtualboard import image, ports
 from virtualboard import machine as vboard
-from virtualboard.state import State
-from virtualboard import image
+from virtualboard.state import ALIAS, State
 
 OPEN_ERROR_DEVMEM = b'ERROR: could not open "/dev/mem"...\n'
 SIGBUS_STATUS = 128 + 7
@@ -125,22 +125,30 @@ def case_line(case):
     return "; ".join(lines)
 
 
+@dataclass
+class Result:
+    out: bytes
+    err: bytes
+    status: int
+    regs: dict  # None: not read back
+
+
 def run_case(ssh, case):
-    """(stdout, stderr, status, registers or None) of one case."""
+    """What one case printed, its status and the registers after it."""
     done = subprocess.run(ssh + [case_line(case)], input=case.stdin, capture_output=True, timeout=60)
     regs = None
     if case.after is not None:
         row = subprocess.run(ssh + [READ_BACK], capture_output=True, timeout=60).stdout.decode().strip().split(",")
         regs = dict(zip(REGISTERS, (u32(int(v)) for v in row[1:6]))) if len(row) == 8 else {}
-    return done.stdout, done.stderr, done.returncode, regs
+    return Result(done.stdout, done.stderr, done.returncode, regs)
 
 
 def claimed_device_tree(qemu, directory, memory):
     """qemu's own device tree for the machine, with a memory-mapped GPIO
     controller (a driver built into the kernel) at the LED register."""
     dtb = os.path.join(directory, "virt.dtb")
-    subprocess.run([qemu, "-M", "virt,highmem=off,dumpdtb=" + dtb, "-cpu", "cortex-a15", "-m", str(memory),
-                    "-nographic", "-nic", "none"], check=True, capture_output=True)
+    subprocess.run([qemu, *vboard.machine_options(memory), "-machine", "dumpdtb=" + dtb, "-nographic", "-nic", "none"],
+                   check=True, capture_output=True)
     source = subprocess.run(["dtc", "-q", "-I", "dtb", "-O", "dts", dtb], capture_output=True, text=True,
                             check=True).stdout
     node = ("\tleds@%x {\n\t\tcompatible = \"brcm,bcm6345-gpio\";\n"
@@ -154,12 +162,11 @@ def claimed_device_tree(qemu, directory, memory):
 
 def check(case, result):
     """The case's printed bytes, standard error, status and registers."""
-    out, err, status, regs = result
-    assert out == case.out, "printed\n    %r\n  expected\n    %r" % (out, case.out)
-    assert re.fullmatch(case.err, err), "standard error %r, expected %r" % (err, case.err)
-    assert status == case.status, "exit status %d, expected %d" % (status, case.status)
+    assert result.out == case.out, "printed\n    %r\n  expected\n    %r" % (result.out, case.out)
+    assert re.fullmatch(case.err, result.err), "standard error %r, expected %r" % (result.err, case.err)
+    assert result.status == case.status, "exit status %d, expected %d" % (result.status, case.status)
     if case.after is not None:
-        assert regs == case.after, "registers %s, expected %s" % (regs, case.after)
+        assert result.regs == case.after, "registers %s, expected %s" % (result.regs, case.after)
     return True
 
 
@@ -173,23 +180,23 @@ class Boot:
 
 
 BOOTS = [
-    Boot("tables", TABLE_BOOT, 3072, "mem=1G"),
-    Boot("ram", REFUSED, 3072, ""),
+    Boot("tables", TABLE_BOOT, vboard.MEMORY, vboard.KERNEL_KEEPS_TO),
+    Boot("ram", REFUSED, vboard.MEMORY, ""),
     Boot("nothing", NOTHING_BOOT, 1024, ""),
-    Boot("claimed", REFUSED, 3072, "mem=1G", claimed=True),
+    Boot("claimed", REFUSED, vboard.MEMORY, vboard.KERNEL_KEEPS_TO, claimed=True),
 ]
 
 
 def run_boot(plan, a, guest, tools, state, scratch):
     """The boot's cases, each over ssh, as checks; the machine is powered off after."""
-    port = vboard.free_port()
-    machine = vboard.Machine(a.qemu_system, guest, tools, state, port, memory=plan.memory, append=plan.append)
-    if plan.claimed:
-        machine.dtb = claimed_device_tree(a.qemu_system, scratch, plan.memory)
+    port = ports.free_port()
+    dtb = claimed_device_tree(a.qemu_system, scratch, plan.memory) if plan.claimed else None
+    machine = vboard.Machine(vboard.Boot(a.qemu_system, guest, tools, port, memory=plan.memory, append=plan.append,
+                                         dtb=dtb), state)
     # One connection for all the cases (it ends with the machine).
     ssh = ["ssh", "-F", "/dev/null", "-oBatchMode=yes", "-oLogLevel=ERROR", "-oControlMaster=auto",
            "-oControlPersist=yes", "-oControlPath=" + os.path.join(scratch, "%C")] + state.ssh_options(port) + [
-        "-T", vboard.ALIAS]
+        "-T", ALIAS]
     results = {}
     try:
         machine.start()

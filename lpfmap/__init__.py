@@ -6,7 +6,6 @@ define, or a line this reader cannot follow, fails at import."""
 import ast
 import os
 import re
-import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 HEADERS = [os.path.join(ROOT, "lib", "hwregs", name) for name in ("hwregs.h", "physicalMemoryFile.h")]
@@ -57,12 +56,6 @@ class _Defined(dict):
 
 _defined = _Defined(read())
 
-# Where the window starts, and the lightweight FPGA slaves (physical).
-ALT_STM_OFST = _defined["ALT_STM_OFST"]
-HW_REGS_SPAN = _defined["HW_REGS_SPAN"]
-ALT_LWFPGASLVS_OFST = _defined["ALT_LWFPGASLVS_OFST"]
-HW_REGS_LWFPGASLVS_BASE = _defined["HW_REGS_LWFPGASLVS_BASE"]
-
 # The five registers, as offsets from ALT_LWFPGASLVS_OFST, in register order.
 REGISTERS = {"led": _defined["LED_BASE"], "u": _defined["LPF_U_BASE"], "ku": _defined["LPF_KU_BASE"],
              "ky": _defined["LPF_KY_BASE"], "y": _defined["LPF_Y_BASE"]}
@@ -88,10 +81,9 @@ REGISTER_PAGE_SIZE = _defined["REGISTER_PAGE_SIZE"]  # the page that holds the r
 STAND_IN_PREFIX = _defined["STAND_IN_PREFIX"].decode()
 
 
-
-if __name__ == "__main__":
-    # For shell scripts: `scripts/lpfmap.py STAND_IN_SIZE` prints the number
-    # (a mark as it is, with its newline).
-    for wanted in sys.argv[1:]:
-        value = _defined[wanted]
-        sys.stdout.write("%d\n" % value if isinstance(value, int) else value.decode())
+def __getattr__(name):
+    """Any other constexpr of the headers, as lpfmap.NAME."""
+    try:
+        return _defined[name]
+    except LookupError as e:
+        raise AttributeError(str(e)) from None
