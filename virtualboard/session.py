@@ -182,6 +182,9 @@ class Session:
             self.failure = self.booted.failure if self.booted else self.gone()
             if self.failure:
                 return FAILED
+            # ssh's 255 alone cannot tell a lost connection from a command's
+            # own exit 255: say both, rather than end in silence.
+            say("ssh ended with 255: the connection to the board was lost, or the command exited 255")
         return status
 
     def timed_out(self):
