@@ -126,7 +126,11 @@ module lpf_system_tb;
                 load(IDENTITY_WORD, word); check(word, IDENTITY, "identity");
                 store(CLOCK_HZ_WORD, 32'hFFFFFFFF, 4'hF);
                 load(CLOCK_HZ_WORD, word); check(word, CLOCK_HZ, "clock word");
-                load(STATUS_WORD, word); check(word & STATUS_PAIR_HELD, STATUS_PAIR_HELD, "status, Ky held");
+                // A Ku alone is held; Ky stored whole after it makes the pair.
+                store(KU_WORD, 32'h00001000, 4'hF);
+                load(STATUS_WORD, word); check(word & STATUS_PAIR_HELD, STATUS_PAIR_HELD, "status, Ku held");
+                store(KY_WORD, 32'h80000000, 4'hF);
+                load(STATUS_WORD, word); check(word & STATUS_PAIR_HELD, 32'd0, "status, the pair made");
                 // One count a sample: 20 samples from one read to the next.
                 load(SAMPLE_COUNT_WORD, word); count_a = word;
                 for (i = 1; i < 20 * DIVIDER; i = i + 1) idle;
