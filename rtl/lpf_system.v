@@ -27,9 +27,17 @@
 //   LED, u, Ku, Ky, y, the pair in use, the hold, the sample count and
 //   `readdata` to 0, and restarts the sampling. Bus cycles during reset are
 //   ignored.
-// - Clock: CLOCK_HZ a multiple of 10 MHz, at least 40 MHz (anything else
-//   fails elaboration on a module whose name says which), and no faster
-//   than the target's timing allows.
+// - Clock: one clock, `clk`, for the bus and the filter alike: a bridge
+//   on another clock needs the interconnect's clock crossing in front of
+//   the slave. CLOCK_HZ a multiple of 10 MHz, at least 50 MHz (anything
+//   else fails elaboration on a module whose name says which), and no
+//   faster than the target's timing allows (rtl/lpf_system.sdc states the
+//   clock for a timing tool). Below 50 MHz a sample has too few clocks to
+//   give the multiplier's pieces a register of their own, and a piece with
+//   the pieces' sum in one clock does not meet 40 MHz on a part without
+//   multiplier blocks (bench/README.md).
+// - Reset's source: synchronous to `clk`, or synchronized to it in front
+//   of the slave; the SDC times it as a data input.
 // - `led` is the LED register, for the lamps.
 //
 // Coefficient pairs. The filter runs on a pair of Ku and Ky; a store is to
@@ -63,13 +71,10 @@
 // sample takes u and the pair as they stand just before it (a store in the
 // clock that ends there counts from the next sample). One shared multiplier
 // forms one 32 x 33 product a clock, from four 17 x 17 pieces that each fit
-// a multiplier block, between registers on its operands and its product.
-// From 50 MHz on, the pieces have registers of their own (in Yosys's family
-// flows, flip-flops in the fabric for blocks of 18 x 18 and 27 x 27 bits,
-// the blocks' own multiplier registers for 25 x 18; bench/README.md) and
-// their sum takes the next clock, so that no path between registers holds
-// more than a multiplier block, or one sum (of the pieces, or of the
-// accumulator with its saturation):
+// a multiplier block, between registers on its operands, on the pieces and
+// on its product, and the pieces' sum takes the clock after the pieces', so
+// that no path between registers holds more than a multiplier piece, or one
+// sum (of the pieces, or of the accumulator with its saturation):
 //
 //   edge after   operands       pieces of        product         accumulator / state
 //   sampling     Ku, u
@@ -80,20 +85,16 @@
 //   +5                                                           s = sat64(acc + Ky * s[63:32] + r)
 //
 // where r is 1 if Ky * s[31:0] had a low half other than 0 (which makes the
-// floor a ceiling), kept in a flag of its own at +4.
-//
-// At 40 MHz a sample has four clocks only: the pieces and their sum share a
-// clock, and the products, the accumulator and s each come one edge
-// earlier, s at +4. So y holds a sample's result from the STEP_CLOCKS-th
-// clock edge after its sampling edge on (4 at 40 MHz, 5 from 50 MHz on),
-// and a read in the clock after that edge returns it. The next step loads
-// s[31:0] one edge after its sampling edge, so the loop closes with
-// STEP_CLOCKS clocks a sample: hence 40 MHz at the least. The other clocks
+// floor a ceiling), kept in a flag of its own at +4. So y holds a sample's
+// result from the STEP_CLOCKS-th (5th) clock edge after its sampling edge
+// on, and a read in the clock after that edge returns it. The next step
+// loads s[31:0] one edge after its sampling edge, so the loop closes with
+// STEP_CLOCKS clocks a sample: hence 50 MHz at the least. The other clocks
 // of a sample are idle.
 `default_nettype none
 
 module lpf_system #(
-    parameter integer CLOCK_HZ = 50000000 // a multiple of 10 MHz, at least 40 MHz
+    parameter integer CLOCK_HZ = 50000000 // a multiple of 10 MHz, at least 50 MHz
 ) (
     input  wire        clk,
     input  wire        reset,      // synchronous, active high
@@ -107,15 +108,13 @@ module lpf_system #(
 );
     localparam integer SAMPLE_HZ = 10000000;
     localparam integer DIVIDER = CLOCK_HZ / SAMPLE_HZ;
-    // The pieces of a product get registers of their own where a sample has
-    // the clock for them.
-    localparam integer PIECE_STAGE = DIVIDER >= 5 ? 1 : 0;
-    localparam integer STEP_CLOCKS = 4 + PIECE_STAGE;
-    localparam integer PHASE_BITS = DIVIDER > 4 ? $clog2(DIVIDER) : 2;
+    // Operands, pieces, product, accumulator, s: one clock each.
+    localparam integer STEP_CLOCKS = 5;
+    localparam integer PHASE_BITS = DIVIDER > 4 ? $clog2(DIVIDER) : 3;
     localparam [PHASE_BITS-1:0] LAST_PHASE = DIVIDER[PHASE_BITS-1:0] - 1'b1;
     // The clock after the sampling edge is phase 0; each stage ends on the
     // edge that closes its phase.
-    localparam integer SCALE_AT = 1 + PIECE_STAGE;
+    localparam integer SCALE_AT = 2;
     localparam [PHASE_BITS-1:0] LOAD_KY = 0, LOAD_HIGH = 1;
     // The accumulator's stages, in phases SCALE_AT and the two after it,
     // have flags of their own, set a clock ahead, to keep the decoding of
@@ -144,7 +143,7 @@ module lpf_system #(
         if (DIVIDER < 1 || CLOCK_HZ % SAMPLE_HZ != 0) begin : bad_clock
             lpf_system_CLOCK_HZ_must_be_a_multiple_of_10_MHz bad_clock_hz ();
         end else if (DIVIDER < STEP_CLOCKS) begin : slow_clock
-            lpf_system_CLOCK_HZ_must_be_at_least_40_MHz slow_clock_hz ();
+            lpf_system_CLOCK_HZ_must_be_at_least_50_MHz slow_clock_hz ();
         end
     endgenerate
 
@@ -205,23 +204,10 @@ module lpf_system #(
     lpf_multiply_piece multiply10 (.a(a1), .b(b0), .p(piece10));
     lpf_multiply_piece multiply11 (.a(a1), .b(b1), .p(piece11));
     wire [31:0] piece00 = piece00_whole[31:0];
-    wire [31:0] p00;
-    wire signed [33:0] p01, p10, p11;
-    generate
-        if (PIECE_STAGE != 0) begin : piece_registers
-            reg [31:0] p00_q;
-            reg signed [33:0] p01_q, p10_q, p11_q;
-            always @(posedge clk) begin
-                p00_q <= piece00;
-                p01_q <= piece01;
-                p10_q <= piece10;
-                p11_q <= piece11;
-            end
-            assign {p00, p01, p10, p11} = {p00_q, p01_q, p10_q, p11_q};
-        end else begin : pieces_direct
-            assign {p00, p01, p10, p11} = {piece00, piece01, piece10, piece11};
-        end
-    endgenerate
+    reg [31:0] p00;
+    reg signed [33:0] p01, p10, p11;
+    always @(posedge clk)
+        {p00, p01, p10, p11} <= {piece00, piece01, piece10, piece11};
     // p00 < 2^32 and p11 * 2^32 do not overlap: one adder for the middle
     // pieces, one for the whole.
     wire signed [33:0] middle = p01 + p10;
@@ -344,8 +330,8 @@ module lpf_system #(
     // edge after reset on; pieces and products from the clocks that take
     // them from live operands; the accumulator from its first load on.
     wire live_operands = stepping;
-    wire live_pieces = stepping && (PIECE_STAGE == 0 || phase != 0);
-    wire live_product = stepping && phase > PIECE_STAGE;
+    wire live_pieces = stepping && phase != 0;
+    wire live_product = stepping && phase > 1;
     wire live_acc = stepping && phase > SCALE_DRIVE;
     wire live_round = stepping && phase > ADD_LOW;
     // The phase stays in its range, and the stages' flags follow it.

@@ -11,7 +11,6 @@
 // the pause given, as a user's typing would. In every clock without an
 // access of the trace it reads y, so that y is checked at every clock.
 #include "Vlpf_system_100MHz.h"
-#include "Vlpf_system_40MHz.h"
 #include "Vlpf_system_50MHz.h"
 #include "lpfSystemClock.h"
 #include "lpfSystemReference.h"
@@ -50,7 +49,7 @@ void printUsage(FILE *to)
 {
     fprintf(to, "Usage: lpfReplay [--clock MHZ] [--pause SAMPLES] [--waveform FILE.fst] TRACE\n"
                 "Drives the register accesses of TRACE (as the test preload library records them\n"
-                "with LPF_TRACE_FILE) into lpf_system verilated at MHZ (40, 50 or 100; default 50),\n"
+                "with LPF_TRACE_FILE) into lpf_system verilated at MHZ (50 or 100; default 50),\n"
                 "with a pause of SAMPLES samples (default 2000) before each new command, and checks\n"
                 "it at every clock against lpfboard's arithmetic. Status 0 if it agrees, 1 if not\n"
                 "or if it cannot read TRACE or write FILE.fst whole.\n");
@@ -77,7 +76,7 @@ bool parseOptions(int argc, char **argv, Options &options)
         if (end != nullptr && (*end != '\0' || end == optarg))
             return false;
     }
-    if (optind + 1 != argc || (options.mhz != 40 && options.mhz != 50 && options.mhz != 100))
+    if (optind + 1 != argc || (options.mhz != 50 && options.mhz != 100))
         return false;
     options.trace = argv[optind];
     return true;
@@ -246,7 +245,6 @@ int main(int argc, char **argv)
     if (!readTrace(options.trace, accesses))
         return 1;
     switch (options.mhz) {
-    case 40: return replayTrace<Vlpf_system_40MHz>(options, accesses);
     case 100: return replayTrace<Vlpf_system_100MHz>(options, accesses);
     default: return replayTrace<Vlpf_system_50MHz>(options, accesses);
     }

@@ -48,8 +48,7 @@ struct Coverage {
     uint64_t piecewiseCommits;
 };
 
-// From a sampling edge to the edge that shows its y: the pieces of each
-// product take a clock of their own where a sample has five clocks or more.
+// From a sampling edge to the edge that shows its y.
 int stepClocks(int divider);
 
 // The reference as a reset leaves it, at `divider` clocks a sample.

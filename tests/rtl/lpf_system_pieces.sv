@@ -1,0 +1,72 @@
+// That the design's four pieces and their sum form the product of the
+// multiplier's operands, a clock after the operands (the pieces' register
+// between): what lpf_system_step.sv leaves to a function P of them
+// (tests/rtl/prove). No solver here closes the 32 x 33 product against the
+// pieces' own multipliers at full width, so the proof splits at the pieces:
+// each piece is a free function of its operands (lpf_multiply_piece_free.v)
+// in the range of their product, and the sum of the pieces must lose no
+// carry: pieces_sum = p11 * 2^32 + (p01 + p10) * 2^16 + p00, with the
+// operands split as a = a1 * 2^16 + a0 and b = b1 * 2^16 + b0. With each
+// piece a_i * b_j, that is a * b by multiplying out.
+`default_nettype none
+
+module lpf_system_pieces #(
+    parameter integer CLOCK_HZ = 50000000,
+    // The word indices, which the script sets for every harness; unused here.
+    parameter [4:0] LED_WORD = 5'd31,
+    parameter [4:0] U_WORD = 5'd31,
+    parameter [4:0] KU_WORD = 5'd31,
+    parameter [4:0] KY_WORD = 5'd31,
+    parameter [4:0] Y_WORD = 5'd31
+) (
+    input wire        clk,
+    input wire        reset,
+    input wire [4:0]  address,
+    input wire        write,
+    input wire [31:0] writedata,
+    input wire [3:0]  byteenable,
+    input wire        read
+);
+    wire [31:0] readdata, led;
+    lpf_system #(.CLOCK_HZ(CLOCK_HZ)) dut (
+        .clk(clk), .reset(reset), .address(address), .write(write), .writedata(writedata),
+        .byteenable(byteenable), .read(read), .readdata(readdata), .led(led));
+    (* probe *) wire [31:0] probe_dut_mul_a;
+    (* probe *) wire [32:0] probe_dut_mul_b;
+    (* probe *) wire [16:0] probe_dut_a0, probe_dut_a1, probe_dut_b0, probe_dut_b1;
+    (* probe *) wire [33:0] probe_dut_piece00_whole, probe_dut_piece01, probe_dut_piece10, probe_dut_piece11;
+    (* probe *) wire [65:0] probe_dut_pieces_sum;
+
+    // |a_i * b_j| <= (2^16 - 1) * 2^16, a0 * b0 >= 0: the pieces' range.
+    function in_range(input signed [33:0] p, input nonnegative);
+        in_range = p <= 34'sh0FFFF0000 && p >= (nonnegative ? 34'sd0 : -34'sh0FFFF0000);
+    endfunction
+    always @(*) assume (in_range(probe_dut_piece00_whole, 1'b1) && in_range(probe_dut_piece01, 1'b0) &&
+                        in_range(probe_dut_piece10, 1'b0) && in_range(probe_dut_piece11, 1'b0));
+
+    reg [31:0] a_1;
+    reg signed [32:0] b_1;
+    reg signed [16:0] a0_1, a1_1, b0_1, b1_1;
+    reg signed [33:0] p00_1, p01_1, p10_1, p11_1;
+    reg checking = 1'b0;
+    always @(posedge clk) begin
+        {a_1, b_1} <= {probe_dut_mul_a, probe_dut_mul_b};
+        {a0_1, a1_1, b0_1, b1_1} <= {probe_dut_a0, probe_dut_a1, probe_dut_b0, probe_dut_b1};
+        {p00_1, p01_1, p10_1, p11_1} <= {probe_dut_piece00_whole, probe_dut_piece01, probe_dut_piece10, probe_dut_piece11};
+        checking <= 1'b1;
+    end
+    initial assume (reset);
+    always @(*) if (!checking) assume ($initstate);
+    wire signed [69:0] whole = (p11_1 <<< 32) + ((p01_1 + p10_1) <<< 16) + p00_1;
+    always @(*) begin
+        if (checking) begin
+            // The operands split, the pieces' signs as a multiplier block takes them.
+            assert ($signed({1'b0, a_1}) == (a1_1 <<< 16) + a0_1 && b_1 == (b1_1 <<< 16) + b0_1);
+            assert (!a0_1[16] && !a1_1[16] && !b0_1[16]);
+            // The sum, every carry kept.
+            assert ($signed(probe_dut_pieces_sum) == whole);
+        end
+    end
+endmodule
+
+`default_nettype wire
