@@ -85,7 +85,8 @@ def main():
     # Every word the design decodes is a register of the description.
     words = {int(index) * 4 for index in re.findall(r"localparam \[4:0\] \w+_WORD = 5'd(\d+);", design)}
     check("the design's words", sorted(words - {r.offset for r in registers.values()}), [])
-    header = design[design.index("module lpf_system"):design.index(");")]
+    start = design.index("module lpf_system")
+    header = design[start:design.index(");", start)]
     found = {name: (direction[:-3] if direction != "input" else "in", int(left) + 1 if left else 1)
              for direction, left, name in re.findall(r"(input|output)\s+(?:wire|reg)\s+(?:\[(\d+):0\]\s+)?(\w+)", header)}
     check("ports", ports, found)

@@ -26,6 +26,14 @@ module lpf_system_step #(
     parameter [4:0] KU_WORD = 5'd31,
     parameter [4:0] KY_WORD = 5'd31,
     parameter [4:0] Y_WORD = 5'd31,
+    // The core's words, the identity and the hold, set as for every
+    // harness; this one looks at none of them.
+    parameter [4:0] IDENTITY_WORD = 5'd31,
+    parameter [4:0] CLOCK_HZ_WORD = 5'd31,
+    parameter [4:0] SAMPLE_COUNT_WORD = 5'd31,
+    parameter [4:0] STATUS_WORD = 5'd31,
+    parameter [31:0] IDENTITY = 32'd0,
+    parameter integer PAIR_HOLD_SAMPLES = 2,
     parameter integer PHASE_BITS = 1
 ) (
     input wire        clk,
