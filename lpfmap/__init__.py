@@ -81,6 +81,18 @@ REGISTER_PAGE_SIZE = _defined["REGISTER_PAGE_SIZE"]  # the page that holds the r
 STAND_IN_PREFIX = _defined["STAND_IN_PREFIX"].decode()
 
 
+def hdl_parameters():
+    """The map as the FPGA design's tests name it: word indices (offset / 4),
+    the identity, the held bit and the pair's hold, in register order."""
+    words = {"LED_WORD": "LED_BASE", "U_WORD": "LPF_U_BASE", "KU_WORD": "LPF_KU_BASE", "KY_WORD": "LPF_KY_BASE",
+             "Y_WORD": "LPF_Y_BASE", "IDENTITY_WORD": "LPF_IDENTITY_BASE", "CLOCK_HZ_WORD": "LPF_CLOCK_HZ_BASE",
+             "SAMPLE_COUNT_WORD": "LPF_SAMPLE_COUNT_BASE", "STATUS_WORD": "LPF_STATUS_BASE"}
+    parameters = {name: _defined[offset] // 4 for name, offset in words.items()}
+    parameters.update(IDENTITY=LPF_IDENTITY, STATUS_PAIR_HELD=LPF_STATUS_PAIR_HELD,
+                      PAIR_HOLD_SAMPLES=_defined["LPF_PAIR_HOLD_SAMPLES"])
+    return parameters
+
+
 def __getattr__(name):
     """Any other constexpr of the headers, as lpfmap.NAME."""
     try:

@@ -1,11 +1,9 @@
-// Writes what the Icarus testbench (tests/rtl/lpf_system_tb.v) needs from
-// the tools' side: the word indices and the core's words as hwregs.h gives
-// them (a Verilog header), and a run of samples from the model's step
-// (filterStep): per sample u, Ku, Ky and the y after it, as hex rows of
-// 128 bits for $readmemh.
-// Usage: lpfBenchVectors WORDS.vh VECTORS.hex
+// Writes what the Icarus testbench (tests/rtl/lpf_system_tb.v) needs of
+// the model: a run of samples from its step (filterStep), per sample u, Ku,
+// Ky and the y after it, as hex rows of 128 bits for $readmemh, and their
+// count as a Verilog header. (The word indices come from lpfmap.)
+// Usage: lpfBenchVectors COUNT.vh VECTORS.hex
 #include "filterModel.h"
-#include "hwregs.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -15,19 +13,12 @@ namespace {
 
 const int SAMPLES = 3000;
 
-bool writeWords(const char *path)
+bool writeCount(const char *path)
 {
     FILE *file = std::fopen(path, "w");
     if (file == nullptr)
         return false;
-    std::fprintf(file,
-                 "localparam [4:0] LED_WORD = %u, U_WORD = %u, KU_WORD = %u, KY_WORD = %u, Y_WORD = %u;\n"
-                 "localparam [4:0] IDENTITY_WORD = %u, CLOCK_HZ_WORD = %u, SAMPLE_COUNT_WORD = %u, STATUS_WORD = %u;\n"
-                 "localparam [31:0] IDENTITY = 32'h%08X, STATUS_PAIR_HELD = 32'h%08X;\n"
-                 "localparam integer SAMPLES = %d;\n",
-                 LED_BASE / 4, LPF_U_BASE / 4, LPF_KU_BASE / 4, LPF_KY_BASE / 4, LPF_Y_BASE / 4,
-                 LPF_IDENTITY_BASE / 4, LPF_CLOCK_HZ_BASE / 4, LPF_SAMPLE_COUNT_BASE / 4, LPF_STATUS_BASE / 4,
-                 LPF_IDENTITY, LPF_STATUS_PAIR_HELD, SAMPLES);
+    std::fprintf(file, "localparam integer SAMPLES = %d;\n", SAMPLES);
     return std::fclose(file) == 0;
 }
 
@@ -66,10 +57,10 @@ bool writeVectors(const char *path)
 int main(int argc, char **argv)
 {
     if (argc != 3) {
-        std::fprintf(stderr, "Usage: lpfBenchVectors WORDS.vh VECTORS.hex\n");
+        std::fprintf(stderr, "Usage: lpfBenchVectors COUNT.vh VECTORS.hex\n");
         return 2;
     }
-    if (!writeWords(argv[1]) || !writeVectors(argv[2])) {
+    if (!writeCount(argv[1]) || !writeVectors(argv[2])) {
         std::perror("lpfBenchVectors");
         return 1;
     }

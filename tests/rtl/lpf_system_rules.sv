@@ -24,6 +24,7 @@ module lpf_system_rules #(
     parameter [4:0] SAMPLE_COUNT_WORD = 5'd31,
     parameter [4:0] STATUS_WORD = 5'd31,
     parameter [31:0] IDENTITY = 32'd0,
+    parameter [31:0] STATUS_PAIR_HELD = 32'd0,
     parameter integer PAIR_HOLD_SAMPLES = 2,
     // A fault planted between the bus and the design, which the proof must
     // find: 1 the 100th LED store is lost; 2 the 100th store to Ky's lower
@@ -80,7 +81,7 @@ module lpf_system_rules #(
             IDENTITY_WORD: word_s = IDENTITY;
             CLOCK_HZ_WORD: word_s = CLOCK_HZ;
             SAMPLE_COUNT_WORD: word_s = count_s;
-            STATUS_WORD: word_s = {31'd0, held_s};
+            STATUS_WORD: word_s = held_s ? STATUS_PAIR_HELD : 32'd0;
             default: word_s = 32'd0;
         endcase
     end

@@ -33,6 +33,7 @@ module lpf_system_step #(
     parameter [4:0] SAMPLE_COUNT_WORD = 5'd31,
     parameter [4:0] STATUS_WORD = 5'd31,
     parameter [31:0] IDENTITY = 32'd0,
+    parameter [31:0] STATUS_PAIR_HELD = 32'd0,
     parameter integer PAIR_HOLD_SAMPLES = 2,
     parameter integer PHASE_BITS = 1
 ) (

@@ -14,6 +14,7 @@ module lpf_system_tb;
     parameter integer CLOCK_HZ = 50000000;
     parameter VECTORS = "lpf_vectors.hex";
     `include "lpf_words.vh"
+    `include "lpf_samples.vh"
     localparam integer DIVIDER = CLOCK_HZ / 10000000;
     localparam real HALF_NS = 500000000.0 / CLOCK_HZ;
 

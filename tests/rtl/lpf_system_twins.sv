@@ -26,6 +26,7 @@ module lpf_system_twins #(
     parameter [4:0] SAMPLE_COUNT_WORD = 5'd31,
     parameter [4:0] STATUS_WORD = 5'd31,
     parameter [31:0] IDENTITY = 32'd0,
+    parameter [31:0] STATUS_PAIR_HELD = 32'd0,
     parameter integer PAIR_HOLD_SAMPLES = 2,
     // A fault planted on copy b's bus, which the proof must find: 3 the
     // 100th store to a word other than u, Ku and Ky (in a clock without a
