@@ -71,6 +71,8 @@ RateCheck checkRate(const CoreIdentity &core, const SampleRateMeter &meter)
 {
     if (!isLpfCore(core.word) || !meter.measured())
         return RateCheck{RateVerdict::NotMeasured, 0.0, 0.0};
+    if (meter.rate() == 0.0)
+        return RateCheck{RateVerdict::Stopped, 0.0, 0.0};
     double factor = meter.rate() / expectedSampleRate();
     bool off = std::fabs(factor - 1.0) > RATE_TOLERANCE;
     return RateCheck{off ? RateVerdict::Off : RateVerdict::Right, meter.rate(), factor};
@@ -82,6 +84,8 @@ std::string rateText(const CoreIdentity &core, const RateCheck &check)
         return "sample rate not measured: no LPf core";
     if (check.verdict == RateVerdict::NotMeasured)
         return "sample rate not measured: the recording spans less than 1 s";
+    if (check.verdict == RateVerdict::Stopped)
+        return "sample rate 0: the core's sample counter does not move (no clock, or held in reset)";
     return format("sample rate %.3f MHz (expected %.3f MHz)", megahertz(check.rate),
                   megahertz(expectedSampleRate()));
 }
@@ -97,13 +101,20 @@ std::string rateWarning(const CoreIdentity &core, const RateCheck &check)
 
 std::string coreViewLine(const CoreIdentity &core, const RateCheck &check)
 {
-    std::string line = identityText(core);
+    // Short enough for an 80-column terminal, warning and all.
     if (!isLpfCore(core.word))
-        return line;
-    if (check.verdict == RateVerdict::NotMeasured)
-        return line + "    sample rate not measured yet";
-    line += format("    sample rate %.3f MHz", megahertz(check.rate));
-    if (check.verdict == RateVerdict::Off)
-        line += format(": CLOCK_HZ does not match the clock given; time constants x%.3f", 1.0 / check.factor);
-    return line;
+        return identityText(core);
+    uint32_t version = core.word & ~LPF_IDENTITY_NAME_MASK;
+    std::string line = format("LPf core version %u, %.3f MHz, ", version, megahertz(core.clockHz));
+    switch (check.verdict) {
+    case RateVerdict::NotMeasured:
+        return line + "sample rate not measured yet";
+    case RateVerdict::Stopped:
+        return line + "sample counter stopped";
+    case RateVerdict::Off:
+        return line + format("%.3f MHz samples: CLOCK_HZ off, tau x%.3f", megahertz(check.rate), 1.0 / check.factor);
+    case RateVerdict::Right:
+        break;
+    }
+    return line + format("%.3f MHz samples", megahertz(check.rate));
 }

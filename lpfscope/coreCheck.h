@@ -50,7 +50,9 @@ private:
     int64_t elapsed = 0;
 };
 
-enum class RateVerdict { NotMeasured, Right, Off };
+// Stopped: the counter did not move over a measured span (no clock, or
+// held in reset), where a factor would mean nothing.
+enum class RateVerdict { NotMeasured, Right, Off, Stopped };
 
 struct RateCheck {
     RateVerdict verdict;

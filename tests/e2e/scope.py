@@ -403,7 +403,7 @@ def view_notices_the_board_going(env):
         return False
     with PoweredBoard(target, lpfboard, board) as powered:
         with in_view(board) as view:
-            view.read_until(b"LPf core version 1, built for 50.000 MHz    sample rate not measured yet")
+            view.read_until(b"LPf core version 1, 50.000 MHz, sample rate not measured yet")
             view.read_until(b"Ctrl-C quits.")
             powered.stop()
             view.read_until(b"The board was powered off.")

@@ -59,12 +59,15 @@ TEST(CoreCheck, rateAndVerdict)
         {"less than a second", measure(1.02, 0, 0.99), RateVerdict::NotMeasured, 0.0},
         // Stopped 500 s, long enough to wrap, every 500th read: those gaps do not count.
         {"stops past a wrap", measure(1.0, 0, 3.0, 500, 500000000000), RateVerdict::Right, 1.0},
+        {"a counter that does not move", measure(0.0, 42, 2.0), RateVerdict::Stopped, 0.0},
     };
     for (const auto &c : cases) {
         RateCheck check = checkRate(core, c.meter);
         EXPECT_EQ(check.verdict, c.verdict) << c.what;
         EXPECT_NEAR(check.factor, c.factor, 1e-4) << c.what;
         EXPECT_EQ(rateWarning(core, check).empty(), c.verdict != RateVerdict::Off) << c.what;
+        // The view's line fits an 80-column terminal, warning and all.
+        EXPECT_LE(coreViewLine(core, check).size(), 78u) << c.what;
     }
     EXPECT_EQ(checkRate(CoreIdentity{0, 0}, measure(1.0, 0, 2.0)).verdict, RateVerdict::NotMeasured);
 }
