@@ -1,4 +1,4 @@
-// The stand-in file that lpfboard serves: powering it on and off.
+// The file that lpfboard serves, a stand-in or a window file: powering it on and off.
 #pragma once
 
 #include "registerSet.h"
@@ -24,6 +24,6 @@ struct BoardFile {
 // removed what it created, and left every other file as it was.
 bool powerOn(BoardFile &board, const char *path, BoardKind kind);
 
-// Unmaps and removes the stand-in, so the tools see a board switched off;
+// Unmaps and removes the file, so the tools see a board switched off;
 // a file that has taken its place meanwhile is left alone.
 void powerOff(BoardFile &board);

@@ -1,4 +1,4 @@
-// lpfboard: makes the stand-in file behave like the board: the LPf filter
+// lpfboard: makes a stand-in or window file behave like the board: the LPf filter
 // runs at one sample per LPF_TS in real time, and the live view that
 // lpfscope shows follows the registers on a terminal.
 #include "boardFile.h"
@@ -141,7 +141,7 @@ static HoldUps serve(const BoardFile &board, bool showView)
 
 int main(int argc, char **argv)
 {
-    // A closed standard stream must not become the stand-in.
+    // A closed standard stream must not become the file it serves.
     if (!guardStandardStreams())
         return EXIT_STATUS_FAILURE;
     BoardOptions options{};

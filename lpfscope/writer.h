@@ -13,7 +13,7 @@ struct WriterResult {
     uint64_t written; // CSV rows that reached the output whole
     bool outputFailed;
     int outputError;  // errno of the failure
-    bool boardGone;   // the stand-in was removed or replaced
+    bool boardGone;   // the stand-in or window file was removed or replaced
     SampleRateMeter meter; // the core's sample counter over every sample out of the ring
 };
 
