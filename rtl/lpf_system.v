@@ -37,7 +37,9 @@
 //   the pieces' sum in one clock does not meet 40 MHz on a part without
 //   multiplier blocks (bench/README.md).
 // - Reset's source: synchronous to `clk`, or synchronized to it in front
-//   of the slave; the SDC times it as a data input.
+//   of the slave; the SDC times it as a data input. Nothing has a power-up
+//   value: a reset after configuration is required before the first bus
+//   cycle.
 // - `led` is the LED register, for the lamps.
 //
 // Coefficient pairs. The filter runs on a pair of Ku and Ky; a store is to

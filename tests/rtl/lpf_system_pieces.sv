@@ -6,8 +6,8 @@
 // each piece is a free function of its operands (lpf_multiply_piece_free.v)
 // in the range of their product, and the sum of the pieces must lose no
 // carry: pieces_sum = p11 * 2^32 + (p01 + p10) * 2^16 + p00, with the
-// operands split as a = a1 * 2^16 + a0 and b = b1 * 2^16 + b0. With each
-// piece a_i * b_j, that is a * b by multiplying out.
+// operands split as a = a1 * 2^16 + a0 and b = b1 * 2^16 + b0, and each
+// piece p_ij the function of a_i and b_j. That is a * b by multiplying out.
 `default_nettype none
 
 module lpf_system_pieces #(
@@ -66,6 +66,19 @@ module lpf_system_pieces #(
     end
     initial assume (reset);
     always @(*) if (!checking) assume ($initstate);
+    // Each piece is the function of the right halves: a copy of the same
+    // free function, given them, must agree with the design's piece (which
+    // the solver could otherwise tell apart for any other wiring).
+    wire [33:0] want00, want01, want10, want11;
+    lpf_multiply_piece want_a0_b0 (.a(probe_dut_a0), .b(probe_dut_b0), .p(want00));
+    lpf_multiply_piece want_a0_b1 (.a(probe_dut_a0), .b(probe_dut_b1), .p(want01));
+    lpf_multiply_piece want_a1_b0 (.a(probe_dut_a1), .b(probe_dut_b0), .p(want10));
+    lpf_multiply_piece want_a1_b1 (.a(probe_dut_a1), .b(probe_dut_b1), .p(want11));
+    always @(*)
+        if (checking)
+            assert (probe_dut_piece00_whole == want00 && probe_dut_piece01 == want01 &&
+                    probe_dut_piece10 == want10 && probe_dut_piece11 == want11);
+
     wire signed [69:0] whole = (p11_1 <<< 32) + ((p01_1 + p10_1) <<< 16) + p00_1;
     always @(*) begin
         if (checking) begin
