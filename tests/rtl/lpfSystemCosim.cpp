@@ -297,7 +297,7 @@ constexpr int64_t LOOK_US = 1000;     // lpfboard looks once a millisecond
 constexpr int64_t HOLD_US = 100000;   // LPF_PAIR_HOLD_SAMPLES at 10 samples a microsecond
 static_assert(LPF_PAIR_HOLD_SAMPLES == HOLD_US * 10, "the hold is 100 ms");
 
-std::vector<PairStore> kyInBytes(int64_t atUs, int64_t apartUs, std::vector<unsigned> lanes)
+std::vector<PairStore> kyInBytes(int64_t atUs, int64_t apartUs, const std::vector<unsigned> &lanes)
 {
     std::vector<PairStore> stores;
     for (unsigned lane : lanes) {
@@ -311,7 +311,8 @@ std::vector<PairStore> kyInBytes(int64_t atUs, int64_t apartUs, std::vector<unsi
 // between looks.
 std::vector<PairSequence> pairSequences()
 {
-    const std::vector<unsigned> descending = {0x8, 0x4, 0x2, 0x1}, ascending = {0x1, 0x2, 0x4, 0x8};
+    const std::vector<unsigned> descending = {0x8, 0x4, 0x2, 0x1};
+    const std::vector<unsigned> ascending = {0x1, 0x2, 0x4, 0x8};
     return {
         {"Ku then Ky", {{10300, KU_WORD, NEW_KU, ALL_LANES}, {15300, KY_WORD, NEW_KY, ALL_LANES}}, true},
         {"Ky then Ku", {{10300, KY_WORD, NEW_KY, ALL_LANES}, {15300, KU_WORD, NEW_KU, ALL_LANES}}, true},
