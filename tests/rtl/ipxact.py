@@ -51,6 +51,35 @@ def described(root):
     return registers, ports
 
 
+def definitions():
+    """{(vendor, library, name, version): root} of the shipped bus and
+    abstraction definitions (rtl/ipxact)."""
+    found = {}
+    folder = os.path.join(ROOT, "rtl", "ipxact")
+    for name in sorted(os.listdir(folder)):
+        root = ElementTree.parse(os.path.join(folder, name)).getroot()
+        vlnv = tuple(root.findtext("ipxact:" + part, namespaces=NS) for part in ("vendor", "library", "name", "version"))
+        found[vlnv] = root
+    return found
+
+
+def unresolved(root):
+    """Each bus type and abstraction the component names, and each logical
+    port it maps, that no shipped definition gives."""
+    shipped = definitions()
+    missing = []
+    for interface in root.iterfind(".//ipxact:busInterface", NS):
+        refs = [interface.find("ipxact:busType", NS)] + interface.findall(".//ipxact:abstractionRef", NS)
+        vlnvs = [tuple(ref.get(part) for part in ("vendor", "library", "name", "version")) for ref in refs]
+        missing += [vlnv for vlnv in vlnvs if vlnv not in shipped]
+        if vlnvs[1:] and vlnvs[1] in shipped:
+            logical = {p.findtext("ipxact:logicalName", namespaces=NS)
+                       for p in shipped[vlnvs[1]].iterfind(".//ipxact:port", NS)}
+            missing += [name.text for name in interface.iterfind(".//ipxact:logicalPort/ipxact:name", NS)
+                        if name.text not in logical]
+    return missing
+
+
 def main():
     failures = []
 
@@ -96,6 +125,8 @@ def main():
     with open(os.path.join(ROOT, "rtl", "lpf_system.sdc")) as f:
         period = float(re.search(r"create_clock -name clk -period ([0-9.]+)", f.read()).group(1))
     check("the SDC's period (ns)", period, 1e9 / int(default))
+
+    check("unresolved bus references", unresolved(root), [])
 
     for failure in failures:
         print(failure)
