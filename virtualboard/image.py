@@ -5,6 +5,7 @@ downloaded once into a cache; and the initramfs the board boots, built
 without root: those, the files of guest/ (init, start-up, accounts, the
 session helper), the board's tools and this user's keys."""
 import glob
+import gzip
 import lzma
 import os
 import re
@@ -310,4 +311,6 @@ def initramfs(out, guest, tools, host_key, authorized_key):
     tree = [directory(d, private.get(d, 0o755))
             for d in dict.fromkeys(_parents(sorted(named) + [d + "/" for d in folders])) if d not in named]
     tree.append(Entry("dev/console", 0o20600, device=(5, 1)))
-    subprocess.run(["gzip", "-1"], input=cpio_newc(tree + files), stdout=out, check=True)
+    # In this process, not a gzip of its own: a Ctrl-C to the caller's group
+    # would reach that gzip too, and its death read as the board failing.
+    out.write(gzip.compress(cpio_newc(tree + files), compresslevel=1))
