@@ -361,8 +361,6 @@ module lpf_system #(
     localparam [PHASE_BITS-1:0] SCALE_DRIVE = SCALE_AT[PHASE_BITS-1:0];
     localparam [PHASE_BITS-1:0] ADD_LOW = ADD_LOW_AT[PHASE_BITS-1:0], ADD_HIGH = ADD_HIGH_AT[PHASE_BITS-1:0];
     localparam [PHASE_BITS-1:0] FINISH = FINISH_AT[PHASE_BITS-1:0], SATURATE = SATURATE_AT[PHASE_BITS-1:0];
-    // The split sums' stages and their latency, for the proofs.
-    wire formal_split = SPLIT;
     // What the proofs by induction need to know of the pipeline
     // (tests/rtl/prove), since none of its registers is reset: which of them
     // hold a value of the step in progress. Operands from the first sampling
