@@ -59,12 +59,15 @@ module lpf_system_pieces #(
     reg signed [33:0] p00_1, p01_1, p10_1, p11_1;
     reg signed [135:0] pieces_2, pieces_3; // the pieces two and three clocks before
     reg checking = 1'b0;
+    reg [1:0] filled = 2'd0; // clocks checked, up to the split sum's three
     always @(posedge clk) begin
         {a_1, b_1} <= {probe_dut_mul_a, probe_dut_mul_b};
         {a0_1, a1_1, b0_1, b1_1} <= {probe_dut_a0, probe_dut_a1, probe_dut_b0, probe_dut_b1};
         {p00_1, p01_1, p10_1, p11_1} <= {probe_dut_piece00_whole, probe_dut_piece01, probe_dut_piece10, probe_dut_piece11};
         {pieces_2, pieces_3} <= {p00_1, p01_1, p10_1, p11_1, pieces_2};
         checking <= 1'b1;
+        if (checking && filled != 2'd3)
+            filled <= filled + 2'd1;
     end
     initial assume (reset);
     always @(*) if (!checking) assume ($initstate);
@@ -80,7 +83,8 @@ module lpf_system_pieces #(
             assert ($signed({1'b0, a_1}) == (a1_1 <<< 16) + a0_1 && b_1 == (b1_1 <<< 16) + b0_1);
             assert (!a0_1[16] && !a1_1[16] && !b0_1[16]);
             // The sum, every carry kept.
-            assert ($signed(probe_dut_pieces_sum) == whole);
+            if (!SPLIT || filled == 2'd3)
+                assert ($signed(probe_dut_pieces_sum) == whole);
         end
     end
 endmodule

@@ -137,8 +137,11 @@ module lpf_system_step #(
         operands = k == 8'd0 ? {step_ku, step_u[31], step_u} :
                    k == 8'd1 ? {step_ky, 1'b0, step_s[31:0]} : {step_ky, step_s[63], step_s[63:32]};
     endfunction
-    // Split, acc with what the next clock adds to its high half.
-    wire [65:0] acc_sum = probe_dut_acc + {probe_dut_addend_high + {32'd0, probe_dut_carry}, 33'd0};
+    // Split: the first sum's low half with its carry, and the second's.
+    wire [65:0] twice_drive = {drive[64:0], 1'b0};
+    wire [65:0] first_sum = twice_drive + {34'd0, low[63:32]};
+    wire [33:0] first_low = {1'b0, twice_drive[32:0]} + {2'd0, low[63:32]};
+    wire [33:0] second_low = {1'b0, first_sum[32:0]} + {1'b0, high[32:0]} + {33'd0, low[31:0] != 32'd0};
 
     reg [63:0] result;
     reg held; // result holds a step's result
@@ -201,10 +204,12 @@ module lpf_system_step #(
                     assert (probe_dut_acc == {drive[64:0], 1'b0} + {34'd0, low[63:32]} &&
                             probe_dut_low_nonzero == (low[31:0] != 32'd0));
                 if (SPLIT && phase_s == ACC_AT + 1)
-                    assert (acc_sum == {drive[64:0], 1'b0} + {34'd0, low[63:32]} && probe_dut_addend_high == 33'd0 &&
+                    assert ({probe_dut_carry, probe_dut_acc[32:0]} == first_low && probe_dut_addend_high == 33'd0 &&
+                            probe_dut_acc[65:33] == twice_drive[65:33] &&
                             probe_dut_low_nonzero == (low[31:0] != 32'd0));
                 if (SPLIT && phase_s == ACC_AT + 2)
-                    assert (acc_sum == exact[65:0]);
+                    assert ({probe_dut_carry, probe_dut_acc[32:0]} == second_low && probe_dut_addend_high == high[65:33] &&
+                            probe_dut_acc[65:33] == first_sum[65:33]);
                 if (SPLIT && phase_s == ACC_AT + 3)
                     assert (probe_dut_acc == exact[65:0]);
             end
