@@ -91,6 +91,25 @@
 // loads s[31:0] one edge after its sampling edge, so the loop closes with
 // STEP_CLOCKS clocks a sample: hence 50 MHz at the least. The other clocks
 // of a sample are idle.
+//
+// From 9 clocks a sample on (90 MHz), the idle clocks split the sums, so
+// that no path between registers is longer than a multiplier piece or one
+// carry chain of about 34 bits: the pieces' sum takes three clocks (the
+// middle pieces' sum; the product's low 32 bits and their carry; its high
+// 34 bits), each 66-bit sum two (its low 33 bits and their carry; its high
+// 33 bits, while the next sum's low half forms), and the saturation one:
+//
+//   edge   operands       product         accumulator / state
+//   +1     Ky, s[31:0]
+//   +2     Ky, s[63:32]
+//   +4                    Ku * u
+//   +5                    Ky * s[31:0]    acc = 2 * Ku * u
+//   +6                    Ky * s[63:32]   acc low += floor(Ky * s[31:0] / 2^32)
+//   +7                                    acc high += carry; acc low += Ky * s[63:32] + r
+//   +8                                    acc high += high of Ky * s[63:32] + carry
+//   +9                                    s = sat64(acc)
+//
+// STEP_CLOCKS is 9 there, and the loop closes as above.
 `default_nettype none
 
 module lpf_system #(
