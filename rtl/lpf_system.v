@@ -105,7 +105,7 @@
 //   +4                    Ku * u
 //   +5                    Ky * s[31:0]    acc = 2 * Ku * u
 //   +6                    Ky * s[63:32]   acc low += floor(Ky * s[31:0] / 2^32)
-//   +7                                    acc high += carry; acc low += Ky * s[63:32] + r
+//   +7                                    acc high += carry; acc low += low of Ky * s[63:32] + r
 //   +8                                    acc high += high of Ky * s[63:32] + carry
 //   +9                                    s = sat64(acc)
 //
