@@ -93,6 +93,25 @@
 // loads s[31:0] one edge after its sampling edge, so the loop closes with
 // STEP_CLOCKS clocks a sample: hence 50 MHz at the least. The other clocks
 // of a sample are idle.
+//
+// From 9 clocks a sample on (90 MHz), the idle clocks split the sums, so
+// that no path between registers is longer than a multiplier piece or one
+// carry chain of about 34 bits: the pieces' sum takes three clocks (the
+// middle pieces' sum; the product's low 32 bits and their carry; its high
+// 34 bits), each 66-bit sum two (its low 33 bits and their carry; its high
+// 33 bits, while the next sum's low half forms), and the saturation one:
+//
+//   edge   operands       product         accumulator / state
+//   +1     Ky, s[31:0]
+//   +2     Ky, s[63:32]
+//   +4                    Ku * u
+//   +5                    Ky * s[31:0]    acc = 2 * Ku * u
+//   +6                    Ky * s[63:32]   acc low += floor(Ky * s[31:0] / 2^32)
+//   +7                                    acc high += carry; acc low += low of Ky * s[63:32] + r
+//   +8                                    acc high += high of Ky * s[63:32] + carry
+//   +9                                    s = sat64(acc)
+//
+// STEP_CLOCKS is 9 there, and the loop closes as above.
 `default_nettype none
 
 module lpf_system #(
@@ -110,13 +129,17 @@ module lpf_system #(
 );
     localparam integer SAMPLE_HZ = 10000000;
     localparam integer DIVIDER = CLOCK_HZ / SAMPLE_HZ;
-    // Operands, pieces, product, accumulator, s: one clock each.
-    localparam integer STEP_CLOCKS = 5;
+    // Operands, pieces, product, accumulator, s: one clock each. Where a
+    // sample has room, the pieces' sum and each sum of the accumulator take
+    // two clocks (a low and a high half), and the saturation one of its own.
+    localparam integer SPLIT_STEP_CLOCKS = 9;
+    localparam SPLIT = DIVIDER >= SPLIT_STEP_CLOCKS;
+    localparam integer STEP_CLOCKS = SPLIT ? SPLIT_STEP_CLOCKS : 5;
     localparam integer PHASE_BITS = DIVIDER > 4 ? $clog2(DIVIDER) : 3;
     localparam [PHASE_BITS-1:0] LAST_PHASE = DIVIDER[PHASE_BITS-1:0] - 1'b1;
     // The clock after the sampling edge is phase 0; each stage ends on the
     // edge that closes its phase.
-    localparam integer SCALE_AT = 2;
+    localparam integer SCALE_AT = SPLIT ? 4 : 2;
     localparam [PHASE_BITS-1:0] LOAD_KY = 0, LOAD_HIGH = 1;
     // The accumulator's stages, in phases SCALE_AT and the two after it,
     // have flags of their own, set a clock ahead, to keep the decoding of
@@ -166,6 +189,7 @@ module lpf_system #(
     reg signed [63:0] s_q;
     reg [PHASE_BITS-1:0] phase;
     reg scaling, adding_low, adding_high; // phase is SCALE_AT, SCALE_AT + 1, SCALE_AT + 2
+    reg finishing, saturating; // split: phase is SCALE_AT + 3, SCALE_AT + 4
     reg stepping;       // a whole step is in the pipeline: s may take its result
 
     wire sample = phase == LAST_PHASE;
@@ -213,7 +237,20 @@ module lpf_system #(
     // p00 < 2^32 and p11 * 2^32 do not overlap: one adder for the middle
     // pieces, one for the whole.
     wire signed [33:0] middle = p01 + p10;
-    wire signed [65:0] pieces_sum = $signed({p11, p00}) + $signed({{16{middle[33]}}, middle, 16'd0});
+    wire signed [65:0] whole_sum = $signed({p11, p00}) + $signed({{16{middle[33]}}, middle, 16'd0});
+    // Split: the middle sum in a clock of its own, then the low 32 bits
+    // with their carry, then the high 34 bits.
+    reg signed [33:0] middle_q, p11_m, p11_l;
+    reg [31:0] p00_m, product_low;
+    reg signed [17:0] middle_high;
+    reg low_carry;
+    always @(posedge clk) begin
+        {middle_q, p00_m, p11_m} <= {middle, p00, p11};
+        {low_carry, product_low} <= {1'b0, p00_m} + {1'b0, middle_q[15:0], 16'd0};
+        {p11_l, middle_high} <= {p11_m, middle_q[33:16]};
+    end
+    wire signed [33:0] product_high = p11_l + $signed({{16{middle_high[17]}}, middle_high}) + $signed({33'd0, low_carry});
+    wire signed [65:0] pieces_sum = SPLIT ? {product_high, product_low} : whole_sum;
 
     // Exact throughout: 66 bits hold every product. ceil(Ky * s / 2^32) is
     // Ky * s[63:32] + ceil(Ky * s[31:0] / 2^32), and the ceiling of the low
@@ -224,8 +261,16 @@ module lpf_system #(
     wire signed [65:0] addend = adding_low ? {34'd0, product[63:32]} : product;
     wire round_up = adding_high && low_nonzero;
     wire signed [65:0] sum = acc + addend + {65'd0, round_up};
-    wire fits = sum[65:63] == 3'b000 || sum[65:63] == 3'b111;
-    wire [63:0] s_next = fits ? sum[63:0] : sum[65] ? 64'h8000000000000000 : 64'h7FFFFFFFFFFFFFFF;
+    // Split: the low 33 bits of a sum and their carry in one clock, the
+    // high 33 bits (the addend's kept) in the next, while the low half of
+    // the next sum forms; the saturation then reads acc alone.
+    reg carry;
+    reg [32:0] addend_high;
+    wire [33:0] low_sum = {1'b0, acc[32:0]} + {1'b0, addend[32:0]} + {33'd0, round_up};
+    wire [32:0] high_sum = acc[65:33] + addend_high + {32'd0, carry};
+    wire signed [65:0] total = SPLIT ? acc : sum;
+    wire fits = total[65:63] == 3'b000 || total[65:63] == 3'b111;
+    wire [63:0] s_next = fits ? total[63:0] : total[65] ? 64'h8000000000000000 : 64'h7FFFFFFFFFFFFFFF;
 
     always @(posedge clk) begin
         product <= pieces_sum;
@@ -241,8 +286,14 @@ module lpf_system #(
         end
         if (scaling)
             acc <= {product[64:0], 1'b0};
-        else if (adding_low)
+        else if (!SPLIT && adding_low)
             acc <= sum;
+        if (SPLIT && (adding_low || adding_high)) begin
+            {carry, acc[32:0]} <= low_sum;
+            addend_high <= addend[65:33];
+        end
+        if (SPLIT && (adding_high || finishing))
+            acc[65:33] <= high_sum;
         if (adding_low)
             low_nonzero <= product[31:0] != 32'd0;
     end
@@ -257,7 +308,7 @@ module lpf_system #(
             ky_pair <= 32'd0;
             s_q <= 64'sd0;
             phase <= {PHASE_BITS{1'b0}};
-            {scaling, adding_low, adding_high} <= 3'b000;
+            {scaling, adding_low, adding_high, finishing, saturating} <= 5'b00000;
             stepping <= 1'b0;
             hold_left <= {HOLD_BITS{1'b0}};
             held <= 1'b0;
@@ -269,9 +320,11 @@ module lpf_system #(
             scaling <= phase == BEFORE_SCALE;
             adding_low <= scaling;
             adding_high <= adding_low;
+            finishing <= SPLIT && adding_high;
+            saturating <= finishing;
             if (sample)
                 stepping <= 1'b1;
-            if (stepping && adding_high)
+            if (stepping && (SPLIT ? saturating : adding_high))
                 s_q <= s_next;
             if (sample)
                 sample_count <= sample_count + 32'd1;
@@ -324,30 +377,43 @@ module lpf_system #(
     // The hold's length, which the proofs check against hwregs.h.
     wire [31:0] formal_hold_samples = PAIR_HOLD_SAMPLES;
     localparam integer ADD_LOW_AT = SCALE_AT + 1, ADD_HIGH_AT = SCALE_AT + 2;
+    localparam integer FINISH_AT = SCALE_AT + 3, SATURATE_AT = SCALE_AT + 4;
+    localparam integer PRODUCT_AT = SPLIT ? 4 : 2; // the first product's first clock
     localparam [PHASE_BITS-1:0] SCALE_DRIVE = SCALE_AT[PHASE_BITS-1:0];
     localparam [PHASE_BITS-1:0] ADD_LOW = ADD_LOW_AT[PHASE_BITS-1:0], ADD_HIGH = ADD_HIGH_AT[PHASE_BITS-1:0];
+    localparam [PHASE_BITS-1:0] FINISH = FINISH_AT[PHASE_BITS-1:0], SATURATE = SATURATE_AT[PHASE_BITS-1:0];
     // What the proofs by induction need to know of the pipeline
     // (tests/rtl/prove), since none of its registers is reset: which of them
     // hold a value of the step in progress. Operands from the first sampling
     // edge after reset on; pieces and products from the clocks that take
     // them from live operands; the accumulator from its first load on.
+    // Split, each stage of the pieces' sum a clock after the one before.
     wire live_operands = stepping;
     wire live_pieces = stepping && phase != 0;
-    wire live_product = stepping && phase > 1;
+    wire live_middle = SPLIT && stepping && phase > 1;
+    wire live_low = SPLIT && stepping && phase > 2;
+    wire live_product = stepping && phase >= PRODUCT_AT;
     wire live_acc = stepping && phase > SCALE_DRIVE;
     wire live_round = stepping && phase > ADD_LOW;
+    wire live_carry = SPLIT && live_round;
     // The phase stays in its range, and the stages' flags follow it.
     wire formal_consistent = phase <= LAST_PHASE && scaling == (phase == SCALE_DRIVE) &&
-        adding_low == (phase == ADD_LOW) && adding_high == (phase == ADD_HIGH);
+        adding_low == (phase == ADD_LOW) && adding_high == (phase == ADD_HIGH) &&
+        finishing == (SPLIT && phase == FINISH) && saturating == (SPLIT && phase == SATURATE);
     // The state the filter's future depends on: its registers, the hold and
     // the sample count, and the live part of the pipeline (a dead register
     // shows as 0). Two copies in the same state take the same steps.
-    localparam integer FORMAL_STATE_BITS = PHASE_BITS + 4 + 5 * 32 + 64 + HOLD_BITS + 1 + 32 + 97 + 134 + 2 * 66 + 1;
+    localparam integer FORMAL_STATE_BITS = PHASE_BITS + 6 + 5 * 32 + 64 + HOLD_BITS + 1 + 32 + 97 + 134 +
+        100 + 85 + 2 * 66 + 1 + 34;
     wire [FORMAL_STATE_BITS-1:0] formal_state = {
-        phase, scaling, adding_low, adding_high, stepping, u_q, ku_q, ky_q, ku_pair, ky_pair, s_q,
+        phase, scaling, adding_low, adding_high, finishing, saturating, stepping,
+        u_q, ku_q, ky_q, ku_pair, ky_pair, s_q,
         hold_left, held, sample_count,
         live_operands ? {mul_b, mul_a, ky_step} : 97'd0,
         live_pieces ? {p00, p01, p10, p11} : 134'd0,
+        live_middle ? {middle_q, p00_m, p11_m} : 100'd0,
+        live_low ? {low_carry, product_low, p11_l, middle_high} : 85'd0,
+        live_carry ? {carry, addend_high} : 34'd0,
         live_product ? product : 66'sd0,
         live_acc ? acc : 66'sd0,
         live_round && low_nonzero};
@@ -356,6 +422,9 @@ module lpf_system #(
     wire formal_zero = ku_pair == 32'd0 && ky_pair == 32'd0 && s_q == 64'sd0 &&
         (!live_operands || (mul_a == 32'd0 && ky_step == 32'd0)) &&
         (!live_pieces || {p00, p01, p10, p11} == 134'd0) &&
+        (!live_middle || {middle_q, p00_m, p11_m} == 100'd0) &&
+        (!live_low || {low_carry, product_low, p11_l, middle_high} == 85'd0) &&
+        (!live_carry || {carry, addend_high} == 34'd0) &&
         (!live_product || product == 66'sd0) &&
         (!live_acc || acc == 66'sd0) &&
         (!live_round || !low_nonzero);

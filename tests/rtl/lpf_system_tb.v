@@ -16,6 +16,9 @@ module lpf_system_tb;
     `include "lpf_words.vh"
     `include "lpf_samples.vh"
     localparam integer DIVIDER = CLOCK_HZ / 10000000;
+    // Clocks from a sampling edge to its y (the core's header): 9 from 9
+    // clocks a sample on, 5 below.
+    localparam integer STEP_CLOCKS = DIVIDER >= 9 ? 9 : 5;
     localparam real HALF_NS = 500000000.0 / CLOCK_HZ;
 
     reg clk = 1'b0, reset = 1'b0, write = 1'b0, read = 1'b0;
@@ -146,8 +149,12 @@ module lpf_system_tb;
     endtask
 
     // The arithmetic: from a reset, sample n's u, Ku and Ky are stored in
-    // its own sample period (Ku before Ky, a whole pair), and the y read in
-    // the clock of phase 3 of period n is y after sample n - 2.
+    // its own sample period (Ku before Ky, a whole pair). The loop's phase
+    // k is the k + 2nd clock after a sampling edge (a bus cycle starts at
+    // the falling edge after the one before ends), so sample n - 1's y
+    // lands on the edge that ends phase STEP_CLOCKS - 2 of period n: a read
+    // in that clock returns y after sample n - 2, one in the next y after
+    // sample n - 1.
     task arithmetic;
         begin
             reset_clock; // the clock after this edge is phase 0 of period 0
@@ -157,9 +164,14 @@ module lpf_system_tb;
                         0: store(U_WORD, vectors[n][127:96], 4'hF);
                         1: store(KU_WORD, vectors[n][95:64], 4'hF);
                         2: store(KY_WORD, vectors[n][63:32], 4'hF);
-                        3: begin
+                        STEP_CLOCKS - 2: begin
                             load(Y_WORD, word);
-                            if (n >= 2) check(word, vectors[n - 2][31:0], "y against filterStep");
+                            if (n >= 2) check(word, vectors[n - 2][31:0], "y before its step lands");
+                            else check(word, 32'd0, "y before the first result");
+                        end
+                        STEP_CLOCKS - 1: begin
+                            load(Y_WORD, word);
+                            if (n >= 1) check(word, vectors[n - 1][31:0], "y as its step lands");
                             else check(word, 32'd0, "y before the first result");
                         end
                         default: idle;
