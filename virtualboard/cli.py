@@ -117,7 +117,6 @@ def parse_arguments():
     parser.add_argument("--cache", default=os.path.join(ROOT, "build", "board", "vm"), help=argparse.SUPPRESS)
     parser.add_argument("--qemu", default="qemu-system-arm", help=argparse.SUPPRESS)
     parser.add_argument("--state", default=State.default_directory(), help=argparse.SUPPRESS)
-    parser.add_argument("--times", action="store_true", help=argparse.SUPPRESS)  # for measuring
     # A board's keeper (see keeper.py): the state's lock, its report pipe, the boot.
     parser.add_argument("--keeper", nargs=3, metavar=("LOCK", "REPORT", "BOOT"), help=argparse.SUPPRESS)
     parser.add_argument("command", nargs=argparse.REMAINDER, help=argparse.SUPPRESS)
@@ -257,7 +256,7 @@ def on_the_board_that_is_up(args, state, wake):
     return Reached(found.port, found.window, gone)
 
 
-def run_command(args, closed, began):
+def run_command(args, closed):
     command = " ".join(args.command)
     terminal = session.wants_terminal(os.isatty(0), os.isatty(1), args.terminal)
     wake = signals.wake_on_signals()
@@ -277,7 +276,6 @@ def run_command(args, closed, began):
                 say("booting; lpfconsole, ledset and lpfscope are on the PATH; exit powers the board off")
             own.start()
             own.wait_until_answering(wake)
-        booted = time.monotonic()
         if terminal and os.isatty(0) and os.isatty(2):  # someone at the terminal to read it
             say("watch the filter from another terminal: %s --window %s" % (
                 os.path.join(args.host_build, "lpfscope", "lpfscope"), board.window))
@@ -286,9 +284,6 @@ def run_command(args, closed, began):
         signals.on_stops(run.on_signal)
         run.signals += interrupted
         status = run.run()
-        if args.times:
-            say("script start to command start: %.2f s; command: %.2f s" % (booted - began,
-                                                                          time.monotonic() - booted))
         if run.failure:
             say(run.failure)
         return status
@@ -303,7 +298,6 @@ def run_command(args, closed, began):
 
 
 def main():
-    began = time.monotonic()
     signals.interrupt_raises()
     closed = guard_standard_streams()
     args = parse_arguments()
@@ -327,7 +321,7 @@ def main():
             return 0
         if args.action == "up":
             return up(args, State(args.state).prepare())
-        return run_command(args, closed, began)
+        return run_command(args, closed)
     except KeyboardInterrupt:
         return 128 + signal.SIGINT
     except (RuntimeError, OSError, subprocess.SubprocessError) as e:
