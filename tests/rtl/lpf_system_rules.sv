@@ -13,19 +13,8 @@
 `default_nettype none
 
 module lpf_system_rules #(
+`include "lpf_harness_map.vh"
     parameter integer CLOCK_HZ = 50000000,
-    parameter [4:0] LED_WORD = 5'd31,
-    parameter [4:0] U_WORD = 5'd31,
-    parameter [4:0] KU_WORD = 5'd31,
-    parameter [4:0] KY_WORD = 5'd31,
-    parameter [4:0] Y_WORD = 5'd31,
-    parameter [4:0] IDENTITY_WORD = 5'd31,
-    parameter [4:0] CLOCK_HZ_WORD = 5'd31,
-    parameter [4:0] SAMPLE_COUNT_WORD = 5'd31,
-    parameter [4:0] STATUS_WORD = 5'd31,
-    parameter [31:0] IDENTITY = 32'd0,
-    parameter [31:0] STATUS_PAIR_HELD = 32'd0,
-    parameter integer PAIR_HOLD_SAMPLES = 2,
     // A fault planted between the bus and the design, which the proof must
     // find: 1 the 100th LED store is lost; 2 the 100th store to Ky's lower
     // lanes also writes the top one, with the byte Ky already has, and so

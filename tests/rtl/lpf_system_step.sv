@@ -21,21 +21,8 @@
 `default_nettype none
 
 module lpf_system_step #(
+`include "lpf_harness_map.vh"
     parameter integer CLOCK_HZ = 50000000,
-    parameter [4:0] LED_WORD = 5'd31,
-    parameter [4:0] U_WORD = 5'd31,
-    parameter [4:0] KU_WORD = 5'd31,
-    parameter [4:0] KY_WORD = 5'd31,
-    parameter [4:0] Y_WORD = 5'd31,
-    // The core's words, the identity and the hold, set as for every
-    // harness; this one looks at none of them.
-    parameter [4:0] IDENTITY_WORD = 5'd31,
-    parameter [4:0] CLOCK_HZ_WORD = 5'd31,
-    parameter [4:0] SAMPLE_COUNT_WORD = 5'd31,
-    parameter [4:0] STATUS_WORD = 5'd31,
-    parameter [31:0] IDENTITY = 32'd0,
-    parameter [31:0] STATUS_PAIR_HELD = 32'd0,
-    parameter integer PAIR_HOLD_SAMPLES = 2,
     parameter integer PHASE_BITS = 1
 ) (
     input wire        clk,

@@ -14,20 +14,8 @@
 `default_nettype none
 
 module lpf_system_twins #(
+`include "lpf_harness_map.vh"
     parameter integer CLOCK_HZ = 50000000,
-    parameter [4:0] LED_WORD = 5'd31,
-    parameter [4:0] U_WORD = 5'd31,
-    parameter [4:0] KU_WORD = 5'd31,
-    parameter [4:0] KY_WORD = 5'd31,
-    parameter [4:0] Y_WORD = 5'd31,
-    // The rest of the map's settings, which the script gives every harness.
-    parameter [4:0] IDENTITY_WORD = 5'd31,
-    parameter [4:0] CLOCK_HZ_WORD = 5'd31,
-    parameter [4:0] SAMPLE_COUNT_WORD = 5'd31,
-    parameter [4:0] STATUS_WORD = 5'd31,
-    parameter [31:0] IDENTITY = 32'd0,
-    parameter [31:0] STATUS_PAIR_HELD = 32'd0,
-    parameter integer PAIR_HOLD_SAMPLES = 2,
     // A fault planted on copy b's bus, which the proof must find: 3 the
     // 100th store to a word other than u, Ku and Ky (in a clock without a
     // read) goes to u instead.
